@@ -1,0 +1,65 @@
+// Files and directories, as the core needs them. Paths are GBK byte strings;
+// the Windows implementation hands them to the W functions through code page
+// 936. Every file the agent reads is opened with full sharing (read, write,
+// delete) on Windows and closed at once, so the agent never blocks the
+// program that writes, rotates or deletes it. Any thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/sys_status.h"
+
+namespace platform {
+
+// The separator of the platform: "\" on Windows, "/" on POSIX.
+char pathSeparator();
+// Rewrites every "\" of a configured path to the platform's separator (a
+// no-op on Windows). Steps over the second byte of two-byte GBK characters,
+// which may be 0x5C.
+std::string nativePath(const std::string& path);
+
+bool fileExists(const std::string& path);       // a file (not a directory)
+bool directoryExists(const std::string& path);
+// Creates one directory level (no parents). Ok when it exists already.
+SysStatus createDirectory(const std::string& path);
+// The process's current directory, without a trailing separator; empty on failure.
+std::string currentDirectory();
+// The full path of the running executable; empty on failure.
+std::string executablePath();
+
+// The whole file into *out. A missing file is an error (callers decide).
+SysStatus readFile(const std::string& path, std::string* out);
+// Opens (creating if missing) and appends bytes, then closes the file.
+SysStatus appendToFile(const std::string& path, const std::string& bytes);
+// Replaces the file's content (used by tests and tools).
+SysStatus writeFile(const std::string& path, const std::string& bytes);
+SysStatus removeFile(const std::string& path);
+
+// Reads a file in binary mode line by line, in the manner of fgets with a
+// buffer of `bufferSize` bytes: one read returns the bytes up to and including
+// the next line feed, or bufferSize - 1 bytes, or what is left before the end
+// of the file. Offsets are 64-bit. Open files are shared for read, write and
+// delete on Windows. Move-only; closes on destruction.
+class LineReader {
+ public:
+  LineReader();
+  ~LineReader();
+  LineReader(LineReader&&) noexcept;
+  LineReader& operator=(LineReader&&) noexcept;
+
+  SysStatus open(const std::string& path);
+  bool isOpen() const;
+  SysStatus seek(int64_t offset);  // from the start of the file
+  // Reads one line into *line (its real bytes, zero bytes included). False at
+  // the end of the file or on a read error (then *line is empty).
+  bool readLine(std::string* line, size_t bufferSize = 1024);
+  void close();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace platform

@@ -1,0 +1,154 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <vector>
+
+#include "platform/files.h"
+
+namespace platform {
+
+char pathSeparator() { return '/'; }
+
+bool fileExists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+bool directoryExists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+SysStatus createDirectory(const std::string& path) {
+  if (::mkdir(path.c_str(), 0755) == 0) return SysStatus::ok();
+  if (errno == EEXIST && directoryExists(path)) return SysStatus::ok();
+  return SysStatus::lastError("mkdir");
+}
+
+std::string currentDirectory() {
+  std::vector<char> buffer(PATH_MAX);
+  while (::getcwd(buffer.data(), buffer.size()) == nullptr) {
+    if (errno != ERANGE || buffer.size() > (1u << 20)) return std::string();
+    buffer.resize(buffer.size() * 2);
+  }
+  return buffer.data();
+}
+
+std::string executablePath() {
+  std::vector<char> buffer(PATH_MAX);
+  for (;;) {
+    ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+    if (n < 0) return std::string();
+    if (static_cast<size_t>(n) < buffer.size()) return std::string(buffer.data(), n);
+    if (buffer.size() > (1u << 20)) return std::string();
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+SysStatus readFile(const std::string& path, std::string* out) {
+  out->clear();
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return SysStatus::lastError("open");
+  char buffer[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      SysStatus status = SysStatus::lastError("read");
+      ::close(fd);
+      return status;
+    }
+    out->append(buffer, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return SysStatus::ok();
+}
+
+namespace {
+
+SysStatus writeAll(const std::string& path, const std::string& bytes, int flags) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0644);
+  if (fd < 0) return SysStatus::lastError("open");
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      SysStatus status = SysStatus::lastError("write");
+      ::close(fd);
+      return status;
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (::close(fd) != 0) return SysStatus::lastError("close");
+  return SysStatus::ok();
+}
+
+}  // namespace
+
+SysStatus appendToFile(const std::string& path, const std::string& bytes) {
+  return writeAll(path, bytes, O_APPEND);
+}
+
+SysStatus writeFile(const std::string& path, const std::string& bytes) {
+  return writeAll(path, bytes, O_TRUNC);
+}
+
+SysStatus removeFile(const std::string& path) {
+  if (::unlink(path.c_str()) == 0) return SysStatus::ok();
+  return SysStatus::lastError("unlink");
+}
+
+struct LineReader::Impl {
+  std::FILE* file = nullptr;
+};
+
+LineReader::LineReader() : impl_(std::make_unique<Impl>()) {}
+LineReader::~LineReader() { close(); }
+LineReader::LineReader(LineReader&&) noexcept = default;
+LineReader& LineReader::operator=(LineReader&&) noexcept = default;
+
+SysStatus LineReader::open(const std::string& path) {
+  close();
+  impl_->file = std::fopen(path.c_str(), "rbe");
+  if (impl_->file == nullptr) return SysStatus::lastError("fopen");
+  return SysStatus::ok();
+}
+
+bool LineReader::isOpen() const { return impl_ && impl_->file != nullptr; }
+
+SysStatus LineReader::seek(int64_t offset) {
+  if (!isOpen()) return SysStatus::error("fseeko", EBADF);
+  if (::fseeko(impl_->file, static_cast<off_t>(offset), SEEK_SET) != 0) {
+    return SysStatus::lastError("fseeko");
+  }
+  return SysStatus::ok();
+}
+
+bool LineReader::readLine(std::string* line, size_t bufferSize) {
+  line->clear();
+  if (!isOpen() || bufferSize < 2) return false;
+  // getc up to a line feed or bufferSize - 1 bytes: fgets's rule, but with
+  // the real byte count, so a zero byte inside a line is kept.
+  while (line->size() + 1 < bufferSize) {
+    int c = std::getc(impl_->file);
+    if (c == EOF) break;
+    line->push_back(static_cast<char>(c));
+    if (c == '\n') break;
+  }
+  return !line->empty();
+}
+
+void LineReader::close() {
+  if (impl_ && impl_->file != nullptr) {
+    std::fclose(impl_->file);
+    impl_->file = nullptr;
+  }
+}
+
+}  // namespace platform

@@ -1,0 +1,86 @@
+#include "platform/files.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/support/temp_dir.h"
+
+namespace platform {
+namespace {
+
+TEST(Files, CreateReadAppendRemove) {
+  tavin::test::TempDir dir;
+  const std::string sub = dir.path("sub");
+  EXPECT_FALSE(directoryExists(sub));
+  ASSERT_TRUE(createDirectory(sub).isOk());
+  EXPECT_TRUE(createDirectory(sub).isOk());  // already there
+  EXPECT_TRUE(directoryExists(sub));
+  EXPECT_FALSE(fileExists(sub));
+  EXPECT_FALSE(createDirectory(dir.path("no") + pathSeparator() + "parent").isOk());
+
+  const std::string file = dir.path("a.txt");
+  std::string content;
+  EXPECT_FALSE(readFile(file, &content).isOk());
+  ASSERT_TRUE(appendToFile(file, "one\r\n").isOk());
+  ASSERT_TRUE(appendToFile(file, std::string("t\0o\r\n", 5)).isOk());
+  EXPECT_TRUE(fileExists(file));
+  ASSERT_TRUE(readFile(file, &content).isOk());
+  EXPECT_EQ(content, std::string("one\r\nt\0o\r\n", 10));
+  ASSERT_TRUE(removeFile(file).isOk());
+  EXPECT_FALSE(fileExists(file));
+}
+
+TEST(Files, GbkNamesWork) {
+  tavin::test::TempDir dir;
+  const std::string file = dir.path("监控程序1.log");
+  ASSERT_TRUE(writeFile(file, "x").isOk());
+  EXPECT_TRUE(fileExists(file));
+}
+
+TEST(Files, LineReaderFollowsTheFgetsRule) {
+  tavin::test::TempDir dir;
+  const std::string file = dir.path("log.txt");
+  std::string longLine(1499, 'x');
+  longLine += '\n';
+  ASSERT_TRUE(writeFile(file, "a\r\n" + std::string("z\0z\n", 4) + longLine + "tail").isOk());
+  LineReader reader;
+  ASSERT_TRUE(reader.open(file).isOk());
+  std::string line;
+  ASSERT_TRUE(reader.readLine(&line));
+  EXPECT_EQ(line, "a\r\n");
+  ASSERT_TRUE(reader.readLine(&line));
+  EXPECT_EQ(line, std::string("z\0z\n", 4));
+  ASSERT_TRUE(reader.readLine(&line));
+  EXPECT_EQ(line.size(), 1023u);
+  ASSERT_TRUE(reader.readLine(&line));
+  EXPECT_EQ(line.size(), 477u);
+  EXPECT_EQ(line.back(), '\n');
+  ASSERT_TRUE(reader.readLine(&line));
+  EXPECT_EQ(line, "tail");
+  EXPECT_FALSE(reader.readLine(&line));
+  EXPECT_EQ(line, "");
+
+  ASSERT_TRUE(reader.seek(3).isOk());
+  ASSERT_TRUE(reader.readLine(&line));
+  EXPECT_EQ(line, std::string("z\0z\n", 4));
+  ASSERT_TRUE(reader.seek(1 << 20).isOk());  // past the end reads nothing
+  EXPECT_FALSE(reader.readLine(&line));
+}
+
+TEST(Files, NativePathStepsOverGbkSecondBytes) {
+  // 0x5C is the second byte of some GBK characters; it must survive.
+  const std::string gbkWithBackslash = "\x81\x5C";
+  const std::string converted = nativePath(".\\logs\\" + gbkWithBackslash + "\\x");
+  if (pathSeparator() == '/') {
+    EXPECT_EQ(converted, "./logs/" + gbkWithBackslash + "/x");
+  } else {
+    EXPECT_EQ(converted, ".\\logs\\" + gbkWithBackslash + "\\x");
+  }
+}
+
+TEST(Files, CurrentDirectoryAndExecutable) {
+  EXPECT_FALSE(currentDirectory().empty());
+  EXPECT_TRUE(fileExists(executablePath()));
+}
+
+}  // namespace
+}  // namespace platform

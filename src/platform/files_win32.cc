@@ -1,0 +1,186 @@
+#include <windows.h>
+
+#include <vector>
+
+#include "platform/files.h"
+#include "platform/text.h"
+
+namespace platform {
+namespace {
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+DWORD attributesOf(const std::string& path) {
+  return ::GetFileAttributesW(gbkToWide(path).c_str());
+}
+
+// Opens with full sharing so that the writer of the file can go on writing,
+// renaming or deleting it while the agent holds it.
+HANDLE openShared(const std::string& path, DWORD access, DWORD disposition) {
+  return ::CreateFileW(gbkToWide(path).c_str(), access, kShareAll, nullptr, disposition,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+SysStatus writeAll(HANDLE file, const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - done, 1u << 30));
+    DWORD written = 0;
+    if (!::WriteFile(file, bytes.data() + done, chunk, &written, nullptr)) {
+      return SysStatus::lastError("WriteFile");
+    }
+    done += written;
+  }
+  return SysStatus::ok();
+}
+
+}  // namespace
+
+char pathSeparator() { return '\\'; }
+
+bool fileExists(const std::string& path) {
+  DWORD attributes = attributesOf(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool directoryExists(const std::string& path) {
+  DWORD attributes = attributesOf(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+SysStatus createDirectory(const std::string& path) {
+  if (::CreateDirectoryW(gbkToWide(path).c_str(), nullptr)) return SysStatus::ok();
+  if (::GetLastError() == ERROR_ALREADY_EXISTS && directoryExists(path)) return SysStatus::ok();
+  return SysStatus::lastError("CreateDirectoryW");
+}
+
+std::string currentDirectory() {
+  DWORD n = ::GetCurrentDirectoryW(0, nullptr);
+  if (n == 0) return std::string();
+  std::wstring buffer(n, L'\0');
+  n = ::GetCurrentDirectoryW(n, buffer.data());
+  buffer.resize(n);
+  return wideToGbk(buffer);
+}
+
+std::string executablePath() {
+  std::wstring buffer(MAX_PATH, L'\0');
+  for (;;) {
+    DWORD n = ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (n == 0) return std::string();
+    if (n < buffer.size()) {
+      buffer.resize(n);
+      return wideToGbk(buffer);
+    }
+    if (buffer.size() > 32768) return std::string();
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+SysStatus readFile(const std::string& path, std::string* out) {
+  out->clear();
+  HANDLE file = openShared(path, GENERIC_READ, OPEN_EXISTING);
+  if (file == INVALID_HANDLE_VALUE) return SysStatus::lastError("CreateFileW");
+  char buffer[65536];
+  for (;;) {
+    DWORD n = 0;
+    if (!::ReadFile(file, buffer, sizeof buffer, &n, nullptr)) {
+      SysStatus status = SysStatus::lastError("ReadFile");
+      ::CloseHandle(file);
+      return status;
+    }
+    if (n == 0) break;
+    out->append(buffer, n);
+  }
+  ::CloseHandle(file);
+  return SysStatus::ok();
+}
+
+SysStatus appendToFile(const std::string& path, const std::string& bytes) {
+  HANDLE file = openShared(path, FILE_APPEND_DATA, OPEN_ALWAYS);
+  if (file == INVALID_HANDLE_VALUE) return SysStatus::lastError("CreateFileW");
+  SysStatus status = writeAll(file, bytes);
+  ::CloseHandle(file);
+  return status;
+}
+
+SysStatus writeFile(const std::string& path, const std::string& bytes) {
+  HANDLE file = openShared(path, GENERIC_WRITE, CREATE_ALWAYS);
+  if (file == INVALID_HANDLE_VALUE) return SysStatus::lastError("CreateFileW");
+  SysStatus status = writeAll(file, bytes);
+  ::CloseHandle(file);
+  return status;
+}
+
+SysStatus removeFile(const std::string& path) {
+  if (::DeleteFileW(gbkToWide(path).c_str())) return SysStatus::ok();
+  return SysStatus::lastError("DeleteFileW");
+}
+
+struct LineReader::Impl {
+  HANDLE file = INVALID_HANDLE_VALUE;
+  std::vector<char> buffer = std::vector<char>(65536);
+  size_t begin = 0;  // unread bytes are buffer[begin, end)
+  size_t end = 0;
+  bool eof = false;
+};
+
+LineReader::LineReader() : impl_(std::make_unique<Impl>()) {}
+LineReader::~LineReader() { close(); }
+LineReader::LineReader(LineReader&&) noexcept = default;
+LineReader& LineReader::operator=(LineReader&&) noexcept = default;
+
+SysStatus LineReader::open(const std::string& path) {
+  close();
+  impl_->file = openShared(path, GENERIC_READ, OPEN_EXISTING);
+  if (impl_->file == INVALID_HANDLE_VALUE) return SysStatus::lastError("CreateFileW");
+  impl_->begin = impl_->end = 0;
+  impl_->eof = false;
+  return SysStatus::ok();
+}
+
+bool LineReader::isOpen() const { return impl_ && impl_->file != INVALID_HANDLE_VALUE; }
+
+SysStatus LineReader::seek(int64_t offset) {
+  if (!isOpen()) return SysStatus::error("SetFilePointerEx", ERROR_INVALID_HANDLE);
+  LARGE_INTEGER distance;
+  distance.QuadPart = offset;
+  if (!::SetFilePointerEx(impl_->file, distance, nullptr, FILE_BEGIN)) {
+    return SysStatus::lastError("SetFilePointerEx");
+  }
+  impl_->begin = impl_->end = 0;
+  impl_->eof = false;
+  return SysStatus::ok();
+}
+
+bool LineReader::readLine(std::string* line, size_t bufferSize) {
+  line->clear();
+  if (!isOpen() || bufferSize < 2) return false;
+  Impl& s = *impl_;
+  while (line->size() + 1 < bufferSize) {
+    if (s.begin == s.end) {
+      if (s.eof) break;
+      DWORD n = 0;
+      if (!::ReadFile(s.file, s.buffer.data(), static_cast<DWORD>(s.buffer.size()), &n, nullptr) ||
+          n == 0) {
+        s.eof = true;
+        break;
+      }
+      s.begin = 0;
+      s.end = n;
+    }
+    char c = s.buffer[s.begin++];
+    line->push_back(c);
+    if (c == '\n') break;
+  }
+  return !line->empty();
+}
+
+void LineReader::close() {
+  if (impl_ && impl_->file != INVALID_HANDLE_VALUE) {
+    ::CloseHandle(impl_->file);
+    impl_->file = INVALID_HANDLE_VALUE;
+  }
+}
+
+}  // namespace platform
