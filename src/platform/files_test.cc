@@ -77,6 +77,29 @@ TEST(Files, NativePathStepsOverGbkSecondBytes) {
   }
 }
 
+TEST(Files, FileNamePartAndExtension) {
+  const std::string sep(1, pathSeparator());
+  struct Case {
+    std::string path;
+    size_t nameOffset;
+    std::string stem;
+  };
+  const Case cases[] = {
+      {"agent.exe", 0, "agent"},
+      {"dir" + sep + "agent.exe", 4, "dir" + sep + "agent"},
+      {"." + sep + "logs.d" + sep + "agentlog", 9, "." + sep + "logs.d" + sep + "agentlog"},
+      {"a/b.c/name", 6, "a/b.c/name"},  // "/" separates on every platform
+      {"a.b.ini", 0, "a.b"},
+      // 0x5C as the second byte of a character is no separator.
+      {"\x81\x5C" "x.exe", 0, "\x81\x5C" "x"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(fileNameOffset(c.path), c.nameOffset);
+    EXPECT_EQ(withoutExtension(c.path), c.stem);
+  }
+}
+
 TEST(Files, CurrentDirectoryAndExecutable) {
   EXPECT_FALSE(currentDirectory().empty());
   EXPECT_TRUE(fileExists(executablePath()));
