@@ -18,6 +18,12 @@ std::string_view trimBlanks(std::string_view text) {
   return text.substr(begin, end - begin);
 }
 
+std::string_view trimLeadingBlanks(std::string_view text) {
+  size_t begin = 0;
+  while (begin < text.size() && isBlank(text[begin])) ++begin;
+  return text.substr(begin);
+}
+
 }  // namespace
 
 IniFile IniFile::parse(std::string_view text) {
@@ -30,8 +36,8 @@ IniFile IniFile::parse(std::string_view text) {
     std::string_view line = text.substr(pos, end - pos);
     pos = end + 1;
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    line = trimBlanks(line);
-    if (line.empty() || line.front() == ';' || line.front() == '#') continue;
+    line = trimLeadingBlanks(line);
+    if (trimBlanks(line).empty() || line.front() == ';' || line.front() == '#') continue;
 
     if (line.front() == '[') {
       std::string_view name = line.substr(1);
@@ -45,7 +51,7 @@ IniFile IniFile::parse(std::string_view text) {
     const size_t equals = line.find('=');  // never the second byte of a character
     std::string key(trimBlanks(line.substr(0, equals)));
     std::string value;
-    if (equals != std::string_view::npos) value = std::string(trimBlanks(line.substr(equals + 1)));
+    if (equals != std::string_view::npos) value = std::string(trimLeadingBlanks(line.substr(equals + 1)));
     current->firstLineOfKey.emplace(asciiUpperGbk(key), current->lines.size());
     current->lines.emplace_back(std::move(key), std::move(value));
   }

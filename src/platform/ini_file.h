@@ -8,9 +8,11 @@
 // - "[name]" starts a section; the name is what stands between "[" and the
 //   first "]", without surrounding blanks. Lines before the first section
 //   belong to a section with the empty name.
-// - "key=value": the key is the text before the first "=", the value the text
-//   after it, both without surrounding blanks (spaces and tabs). A line with
-//   text but no "=" is a key with an empty value.
+// - "key=value": the key is the text before the first "=" without surrounding
+//   blanks (spaces, tabs); the value is the text after it without leading
+//   blanks. Blanks at the end of a value are kept: they are part of what the
+//   file says (an 11-byte operator code with a blank behind it is 12 bytes).
+//   A line with text but no "=" is a key with an empty value.
 // - Blank lines and lines whose first non-blank character is ";" or "#" are
 //   comments. There are no comments at the end of a line: a ";" after "=" is
 //   part of the value. Quotes are kept as they are.

@@ -29,8 +29,8 @@ TEST(IniFile, ReadsValuesAsTheFileWritesThem) {
     std::optional<std::string> expected;
   };
   const Case cases[] = {
-      {"Program", "logs_dir", "D:\\logs\\"},  // blanks around key and value dropped
-      {"PROGRAM", "LOGS_DIR", "D:\\logs\\"},  // names without regard to case
+      {"Program", "logs_dir", "D:\\logs\\ "},  // blanks before the value dropped, after kept
+      {"PROGRAM", "LOGS_DIR", "D:\\logs\\ "},  // names without regard to case
       {"Program", "name", ""},                // present but empty
       {"Program", "url", "a=b;c"},            // value up to the line end
       {"Program", "; name", std::nullopt},    // comment lines are no keys
