@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
+#include "platform/text.h"
 #include "tests/support/temp_dir.h"
 
 namespace platform {
@@ -64,6 +67,22 @@ TEST(Files, LineReaderFollowsTheFgetsRule) {
   EXPECT_EQ(line, std::string("z\0z\n", 4));
   ASSERT_TRUE(reader.seek(1 << 20).isOk());  // past the end reads nothing
   EXPECT_FALSE(reader.readLine(&line));
+}
+
+TEST(Files, LineReaderSeeksPastFourGiB) {
+  tavin::test::TempDir dir;
+  const std::string file = dir.path("big.log");
+  const int64_t hole = (int64_t{5} << 30) + 3;  // sparse: takes no disk space
+  ASSERT_TRUE(writeFile(file, "head\n").isOk());
+  std::filesystem::resize_file(std::filesystem::path(gbkToWide(file)),
+                               static_cast<std::uintmax_t>(hole));
+  ASSERT_TRUE(appendToFile(file, "tail\n").isOk());
+  LineReader reader;
+  ASSERT_TRUE(reader.open(file).isOk());
+  ASSERT_TRUE(reader.seek(hole).isOk());
+  std::string line;
+  ASSERT_TRUE(reader.readLine(&line));
+  EXPECT_EQ(line, "tail\n");
 }
 
 TEST(Files, NativePathStepsOverGbkSecondBytes) {
