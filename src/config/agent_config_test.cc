@@ -255,10 +255,5 @@ TEST_F(AgentConfigTest, EnvironmentNumberFromTheSystemFile) {
   }
 }
 
-TEST_F(AgentConfigTest, NowMillisComesFromTheClock) {
-  clock_.setMillis(1352079001123.0);
-  EXPECT_EQ(config_.nowMillis(), 1352079001123.0);
-}
-
 }  // namespace
 }  // namespace tavin

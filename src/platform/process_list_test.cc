@@ -14,10 +14,9 @@ TEST(ProcessList, MatchesExecutableOrArgv0WithoutRegardToCase) {
     bool matches;
   };
   const Case cases[] = {
-      {{"tavin_ashr.exe", ""}, "Tavin_ASHR.exe", true},
-      {{"wine64-preloader", "Tavin_ASHR.exe"}, "TAVIN_ASHR.EXE", true},
-      {{"Tavin_BSHR.exe", ""}, "Tavin_ASHR.exe", false},
+      {{"wine64-preloader", "tavin_ashr.exe"}, "TAVIN_ASHR.EXE", true},
       {{"", ""}, "", false},
+      // Second bytes of two-byte characters that look like letters are not folded.
       {{"\xB0\x61.exe", ""}, "\xB0\x41.exe", false},
       {{"监控.exe", ""}, "监控.EXE", true},
   };

@@ -52,7 +52,7 @@ QexCommunicator::QexCommunicator(const ProgramFiles& files, const platform::Cloc
 void QexCommunicator::checkProcess() {
   std::string name = files_.startFileName;
   if (name == "0" || isEmptyAfterTrim(name)) {
-    name = std::string(curName_ == kProgram1Name ? kDefaultProgram1Exe : kDefaultProgram2Exe);
+    name = std::string(files_.name == kProgram1Name ? kDefaultProgram1Exe : kDefaultProgram2Exe);
   }
   curStatus_ = std::string(kStatusStopped);
   std::vector<platform::ProcessInfo> processes;

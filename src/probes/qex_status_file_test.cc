@@ -154,9 +154,8 @@ TEST(QexStatusFile, TimeIsReadAtFixedPositions) {
   EXPECT_EQ(test::errorText<ConversionError>(
                 [&] { QexStatusFile::timeMillis("2012AB05 09:30:01", clock); }),
             "'AB' is not a valid integer value");
-}
 
-TEST(QexStatusFile, MalformedTimeRaisesAndChangesNothing) {
+  // parseStatus raises it and changes nothing.
   test::TempDir dir;
   ASSERT_TRUE(platform::writeFile(dir.path("s.txt"),
                                   "[TIME]\nTime=2012110\n[QEXStatus]\nQEXVersion=V9\n").isOk());

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <type_traits>
+#include <utility>
 
 #include "platform/files.h"
 #include "probes/probe_texts.h"
@@ -13,14 +14,8 @@ namespace tavin {
 namespace {
 
 // A log position and line count stay exact past 2 GiB of log.
-static_assert(std::is_same_v<decltype(SystemLogReader(std::string(), std::string(),
-                                                      platform::Clock::system())
-                                          .getPosition()),
-                             int64_t>);
-static_assert(std::is_same_v<decltype(SystemLogReader(std::string(), std::string(),
-                                                      platform::Clock::system())
-                                          .getLine()),
-                             int64_t>);
+static_assert(std::is_same_v<decltype(std::declval<SystemLogReader>().getPosition()), int64_t>);
+static_assert(std::is_same_v<decltype(std::declval<SystemLogReader>().getLine()), int64_t>);
 
 const std::string kSeparator = std::string(20, '-') + "\r\n";
 

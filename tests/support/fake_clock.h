@@ -1,8 +1,8 @@
-// A clock that tells the time a test sets. localToEpochSeconds treats the
-// calendar time as UTC, so results do not depend on the machine's time zone.
+// A clock that tells the time a test sets. localToEpochSeconds is a simple
+// count of seconds that grows with the calendar time and is 0 only at its
+// origin; it does not depend on the machine's time zone.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <mutex>
 
@@ -19,23 +19,15 @@ class FakeClock : public platform::Clock {
     std::lock_guard<std::mutex> lock(mu_);
     time_ = time;
   }
-  void setMillis(double millis) { millis_ = millis; }
 
   platform::LocalTime localTime() const override {
     std::lock_guard<std::mutex> lock(mu_);
     return time_;
   }
-  double nowMillis() const override { return millis_; }
+  double nowMillis() const override { return 0; }
   int64_t localToEpochSeconds(const platform::LocalTime& t) const override {
-    // Days from 1970-01-01 of a proleptic Gregorian date.
-    const int64_t y = t.year - (t.month <= 2 ? 1 : 0);
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const int64_t yoe = y - era * 400;
-    const int64_t m = t.month;
-    const int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + t.day - 1;
-    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    const int64_t days = era * 146097 + doe - 719468;
-    return days * 86400 + t.hour * 3600 + t.minute * 60 + t.second;
+    const int64_t days = (int64_t{t.year} - 1970) * 372 + (t.month - 1) * 31 + (t.day - 1);
+    return ((days * 24 + t.hour) * 60 + t.minute) * 60 + t.second;
   }
 
   static platform::LocalTime at(int year, int month, int day, int hour = 12, int minute = 0,
@@ -53,7 +45,6 @@ class FakeClock : public platform::Clock {
  private:
   mutable std::mutex mu_;
   platform::LocalTime time_ = at(2026, 3, 9, 7, 5, 2);
-  std::atomic<double> millis_{0};
 };
 
 }  // namespace tavin::test
