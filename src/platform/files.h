@@ -19,6 +19,13 @@ char pathSeparator();
 // no-op on Windows). Steps over the second byte of two-byte GBK characters,
 // which may be 0x5C.
 std::string nativePath(const std::string& path);
+// The offset where the file name part of a path begins: just behind its last
+// separator ("/", and on Windows also "\"), 0 when it has none. Separator
+// bytes inside two-byte GBK characters do not count.
+size_t fileNameOffset(const std::string& path);
+// The path without the extension of its file name part (the last "." of the
+// file name and what follows it); unchanged when the file name has no ".".
+std::string withoutExtension(const std::string& path);
 
 bool fileExists(const std::string& path);       // a file (not a directory)
 bool directoryExists(const std::string& path);

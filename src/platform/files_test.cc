@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
+#include "platform/text.h"
 #include "tests/support/temp_dir.h"
 
 namespace platform {
@@ -66,6 +69,22 @@ TEST(Files, LineReaderFollowsTheFgetsRule) {
   EXPECT_FALSE(reader.readLine(&line));
 }
 
+TEST(Files, LineReaderSeeksPastFourGiB) {
+  tavin::test::TempDir dir;
+  const std::string file = dir.path("big.log");
+  const int64_t hole = (int64_t{5} << 30) + 3;  // sparse: takes no disk space
+  ASSERT_TRUE(writeFile(file, "head\n").isOk());
+  std::filesystem::resize_file(std::filesystem::path(gbkToWide(file)),
+                               static_cast<std::uintmax_t>(hole));
+  ASSERT_TRUE(appendToFile(file, "tail\n").isOk());
+  LineReader reader;
+  ASSERT_TRUE(reader.open(file).isOk());
+  ASSERT_TRUE(reader.seek(hole).isOk());
+  std::string line;
+  ASSERT_TRUE(reader.readLine(&line));
+  EXPECT_EQ(line, "tail\n");
+}
+
 TEST(Files, NativePathStepsOverGbkSecondBytes) {
   // 0x5C is the second byte of some GBK characters; it must survive.
   const std::string gbkWithBackslash = "\x81\x5C";
@@ -74,6 +93,29 @@ TEST(Files, NativePathStepsOverGbkSecondBytes) {
     EXPECT_EQ(converted, "./logs/" + gbkWithBackslash + "/x");
   } else {
     EXPECT_EQ(converted, ".\\logs\\" + gbkWithBackslash + "\\x");
+  }
+}
+
+TEST(Files, FileNamePartAndExtension) {
+  const std::string sep(1, pathSeparator());
+  struct Case {
+    std::string path;
+    size_t nameOffset;
+    std::string stem;
+  };
+  const Case cases[] = {
+      {"agent.exe", 0, "agent"},
+      {"dir" + sep + "agent.exe", 4, "dir" + sep + "agent"},
+      {"." + sep + "logs.d" + sep + "agentlog", 9, "." + sep + "logs.d" + sep + "agentlog"},
+      {"a/b.c/name", 6, "a/b.c/name"},  // "/" separates on every platform
+      {"a.b.ini", 0, "a.b"},
+      // 0x5C as the second byte of a character is no separator.
+      {"\x81\x5C" "x.exe", 0, "\x81\x5C" "x"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(fileNameOffset(c.path), c.nameOffset);
+    EXPECT_EQ(withoutExtension(c.path), c.stem);
   }
 }
 

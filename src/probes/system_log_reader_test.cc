@@ -1,0 +1,138 @@
+#include "probes/system_log_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <type_traits>
+#include <utility>
+
+#include "platform/files.h"
+#include "probes/probe_texts.h"
+#include "tests/support/fake_clock.h"
+#include "tests/support/temp_dir.h"
+
+namespace tavin {
+namespace {
+
+// A log position and line count stay exact past 2 GiB of log.
+static_assert(std::is_same_v<decltype(std::declval<SystemLogReader>().getPosition()), int64_t>);
+static_assert(std::is_same_v<decltype(std::declval<SystemLogReader>().getLine()), int64_t>);
+
+const std::string kSeparator = std::string(20, '-') + "\r\n";
+
+std::string entry(int line, const std::string& text) {
+  return "监控程序1 " + std::to_string(line) + " " + text + "\x02";
+}
+
+class SystemLogReaderTest : public ::testing::Test {
+ protected:
+  SystemLogReaderTest()
+      : clock_(test::FakeClock::at(2012, 11, 5)),
+        reader_("监控程序1", dir_.path() + platform::pathSeparator(), clock_) {}
+
+  std::string file(const char* date = "20121105") const {
+    return dir_.path(std::string("system") + date + ".log");
+  }
+  void append(const std::string& text, const char* date = "20121105") {
+    ASSERT_TRUE(platform::appendToFile(file(date), text).isOk());
+  }
+  // The text of the next call, with "!" in front when the call answered false.
+  std::string next() {
+    std::string out = "stale";
+    const bool found = reader_.readNewSysLog(out);
+    return found ? out : "!" + out;
+  }
+
+  test::TempDir dir_;
+  test::FakeClock clock_;
+  SystemLogReader reader_;
+};
+
+TEST_F(SystemLogReaderTest, StartsBehindTheLastSeparator) {
+  append("A\r\n" + kSeparator + "B\r\n" + kSeparator + "C\r\nD\r\n");
+  EXPECT_EQ(next(), entry(5, "C\r\n") + entry(6, "D\r\n"));
+  EXPECT_EQ(next(), "!" + std::string(kSysLogNoNewRecords));
+  EXPECT_EQ(reader_.getFile(), file());
+  EXPECT_EQ(reader_.getDate(), "20121105");
+}
+
+TEST_F(SystemLogReaderTest, HandsOutBatchesOfTwenty) {
+  for (int i = 1; i <= 45; ++i) append("line " + std::to_string(i) + "\n");
+  for (int first : {1, 21, 41}) {
+    SCOPED_TRACE(first);
+    std::string expected;
+    for (int i = first; i < first + 20 && i <= 45; ++i) {
+      expected += entry(i, "line " + std::to_string(i) + "\n");
+    }
+    EXPECT_EQ(next(), expected);
+  }
+  EXPECT_EQ(next(), "!" + std::string(kSysLogNoNewRecords));
+}
+
+TEST_F(SystemLogReaderTest, FollowsAGrowingFile) {
+  append("A\n");
+  EXPECT_EQ(next(), entry(1, "A\n"));
+  // A separator between new lines is counted but not sent.
+  append("B\n" + kSeparator + "C\n");
+  EXPECT_EQ(next(), entry(2, "B\n") + entry(4, "C\n"));
+  // A line still being written comes with what is there; the rest follows
+  // as the next line.
+  append("half");
+  EXPECT_EQ(next(), entry(5, "half"));
+  append(" done\n");
+  EXPECT_EQ(next(), entry(6, " done\n"));
+  // A line of 1500 bytes with its line feed comes as 1023 + 477 bytes.
+  const std::string longLine = std::string(1499, 'x') + "\n";
+  append(longLine);
+  EXPECT_EQ(next(), entry(7, longLine.substr(0, 1023)) + entry(8, longLine.substr(1023)));
+  EXPECT_EQ(reader_.getLine(), 8);
+  EXPECT_EQ(reader_.getPosition(), static_cast<int64_t>(2 + 2 + kSeparator.size() + 2 + 4 + 6 +
+                                                        longLine.size()));
+}
+
+TEST_F(SystemLogReaderTest, ReservedBytesInALineAreNeitherRereadNorSent) {
+  // A zero byte counts as a byte of the line; 0x01 and 0x02 would break the
+  // message, so the console gets blanks in their place.
+  append(std::string("a\0b\x01\x02\n", 6) + "c\n");
+  EXPECT_EQ(next(), entry(1, "a b  \n") + entry(2, "c\n"));
+  EXPECT_EQ(reader_.getPosition(), 8);
+  EXPECT_EQ(next(), "!" + std::string(kSysLogNoNewRecords));
+}
+
+TEST_F(SystemLogReaderTest, WaitsForAMissingFile) {
+  EXPECT_EQ(next(), "!" + std::string(kSysLogFileMissing));
+  append("A\n" + kSeparator + "B\n");
+  EXPECT_EQ(next(), entry(3, "B\n"));
+}
+
+TEST_F(SystemLogReaderTest, SwitchesToTheNewDaysFile) {
+  append("A\n");
+  EXPECT_EQ(next(), entry(1, "A\n"));
+  append("late\n");  // never read: the day is over
+  clock_.set(test::FakeClock::at(2012, 11, 6, 0, 0, 1));
+  EXPECT_EQ(next(), "!" + std::string(kSysLogFileMissing));
+  EXPECT_EQ(reader_.getDate(), "20121106");
+  EXPECT_EQ(reader_.getPosition(), 0);
+  append("X\n" + kSeparator + "Y\n", "20121106");
+  EXPECT_EQ(next(), entry(3, "Y\n"));
+}
+
+TEST(SystemLogReader, SeparatorsAreTwentyHyphensAtTheStart) {
+  struct Case {
+    std::string line;
+    bool separator;
+  };
+  const Case cases[] = {
+      {std::string(20, '-'), true},
+      {std::string(40, '-') + " run 2 " + "\r\n", true},
+      {std::string(19, '-') + "\n", false},
+      {" " + std::string(20, '-'), false},
+      {std::string(10, '-') + "+" + std::string(10, '-'), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    EXPECT_EQ(SystemLogReader::isSeparator(c.line), c.separator);
+  }
+}
+
+}  // namespace
+}  // namespace tavin
