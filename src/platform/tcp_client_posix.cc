@@ -98,7 +98,9 @@ SysStatus resolveIpv4(const std::string& host, uint16_t port, sockaddr_in* out) 
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
   int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
-  if (rc != 0 || found == nullptr) return SysStatus::error("getaddrinfo", ENOENT);
+  // The resolver's own codes are not errno values; "no such address" is
+  // what they all mean to a caller.
+  if (rc != 0 || found == nullptr) return SysStatus::error("getaddrinfo", ENXIO);
   *out = *reinterpret_cast<const sockaddr_in*>(found->ai_addr);
   out->sin_port = htons(port);
   ::freeaddrinfo(found);

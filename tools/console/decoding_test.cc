@@ -46,18 +46,6 @@ TEST(SplitRecords, StartsARecordAtEveryFirstField) {
          {"qexVersion", "2.1"}, {"warningLevel", "0"}},
         {{"qexExist", "N"}, {"qexName", "监控程序2"}, {"qexType", "A"}, {"qexStatus", "不存在"},
          {"qexVersion", "2.1"}, {"warningLevel", "0"}}}},
-      {"trading units start at qexName",
-       Pbu::fromConfig("监控程序1", "12345678901").recordText() +
-           Pbu::fromConfig("监控程序2", "2").recordText(),
-       "qexName",
-       {{{"qexName", "监控程序1"}, {"operatorNumber", "12345678901"}, {"qexType", ""},
-         {"pbuStatus", "0"}, {"pbuBidNumber", ""}, {"pbuResponseNumber", ""},
-         {"pbuTradeNumber", ""}, {"MaxOrderNumber", ""}, {"csIP", ""}, {"hostExtIP", ""},
-         {"capability", ""}, {"work", ""}, {"warningLevel", ""}},
-        {{"qexName", "监控程序2"}, {"operatorNumber", "2"}, {"qexType", ""}, {"pbuStatus", "0"},
-         {"pbuBidNumber", ""}, {"pbuResponseNumber", ""}, {"pbuTradeNumber", ""},
-         {"MaxOrderNumber", ""}, {"csIP", ""}, {"hostExtIP", ""}, {"capability", ""},
-         {"work", ""}, {"warningLevel", ""}}}},
       {"a record without its first field still counts", wire({"89=x", "85=Y", "89=y"}),
        "qexExist", {{{"qexName", "x"}}, {{"qexExist", "Y"}, {"qexName", "y"}}}},
       {"values may hold '=' and tags outside the table name themselves",
@@ -69,6 +57,21 @@ TEST(SplitRecords, StartsARecordAtEveryFirstField) {
     ASSERT_EQ(records.size(), c.records.size());
     for (size_t i = 0; i < records.size(); ++i) EXPECT_EQ(records[i].fields, c.records[i]);
   }
+}
+
+TEST(SplitRecords, TradingUnitsStartAtTheirName) {
+  const std::vector<Record> units =
+      splitRecords(Pbu::fromConfig("监控程序1", "12345678901").recordText() +
+                       Pbu::fromConfig("监控程序2", "2").recordText(),
+                   "qexName");
+  ASSERT_EQ(units.size(), 2u);
+  for (const Record& unit : units) {
+    ASSERT_EQ(unit.fields.size(), unitColumns().size());
+    for (size_t i = 0; i < unit.fields.size(); ++i) EXPECT_EQ(unit.fields[i].first, unitColumns()[i]);
+  }
+  EXPECT_EQ(*units[0].find("operatorNumber"), "12345678901");
+  EXPECT_EQ(*units[1].find("qexName"), "监控程序2");
+  EXPECT_EQ(*units[1].find("pbuStatus"), "0");
 }
 
 TEST(SplitRecords, MalformedPackagesAreErrors) {
