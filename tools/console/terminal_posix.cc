@@ -17,6 +17,9 @@ void onInterrupt(int) { interrupted.store(true); }
 void setUpTerminal() {
   struct sigaction action {};
   action.sa_handler = onInterrupt;
+  // Output that a signal interrupts goes on; the waits poll in short slices
+  // and notice the flag.
+  action.sa_flags = SA_RESTART;
   sigemptyset(&action.sa_mask);
   ::sigaction(SIGINT, &action, nullptr);
   ::sigaction(SIGTERM, &action, nullptr);

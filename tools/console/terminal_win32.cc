@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdlib>
 
 #include "console/terminal.h"
 
@@ -8,6 +9,9 @@ namespace tavin::console {
 namespace {
 
 std::atomic<bool> interrupted{false};
+UINT originalOutputCodePage = 0;
+
+void restoreOutputCodePage() { ::SetConsoleOutputCP(originalOutputCodePage); }
 
 // Runs on a thread of its own that the system starts for the event.
 BOOL WINAPI onConsoleEvent(DWORD event) {
@@ -22,7 +26,11 @@ BOOL WINAPI onConsoleEvent(DWORD event) {
 
 void setUpTerminal() {
   // The output is UTF-8; a console window shows it as such only with this.
-  ::SetConsoleOutputCP(CP_UTF8);
+  // The window outlives the process, so its code page is put back at exit.
+  originalOutputCodePage = ::GetConsoleOutputCP();
+  if (originalOutputCodePage != 0 && ::SetConsoleOutputCP(CP_UTF8)) {
+    std::atexit(restoreOutputCodePage);
+  }
   ::SetConsoleCtrlHandler(onConsoleEvent, TRUE);
 }
 
