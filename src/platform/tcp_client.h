@@ -1,0 +1,86 @@
+// Outgoing TCP: the connection test of the diagnostics (probeTcp) and a small
+// blocking client connection for the console client. TcpListener is the
+// matching blocking listener for tools and tests; the agent's own listener
+// lives in the event loop.
+//
+// Addresses are IPv4. Every wait has a time limit. On Windows, Winsock is
+// started for as long as a probe runs or a TcpClient or TcpListener is open.
+// Each object is used by one thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/sys_status.h"
+
+namespace platform {
+
+// The time limit of a diagnostic connection test unless the caller says
+// otherwise.
+inline constexpr int kProbeTimeoutMs = 3000;
+
+// Opens a TCP connection from localDottedIp (any local port) to
+// remoteDottedIp:port within timeoutMs and closes it at once; nothing is
+// sent. False on any failure: an address text that is not a dotted IPv4
+// address, a local address the host does not have, a refused or timed-out
+// connection.
+bool probeTcp(const std::string& remoteDottedIp, const std::string& localDottedIp, uint16_t port,
+              int timeoutMs = kProbeTimeoutMs);
+
+// A connected TCP socket and its owner. Move-only; closes on destruction.
+class TcpClient {
+ public:
+  enum class Received {
+    kData,     // bytes were appended
+    kTimeout,  // nothing arrived in time
+    kClosed,   // the peer closed or reset the connection
+    kFailed,   // another error; see the status
+  };
+
+  TcpClient();
+  ~TcpClient();
+  TcpClient(TcpClient&&) noexcept;
+  TcpClient& operator=(TcpClient&&) noexcept;
+
+  // Connects to host (a dotted IPv4 address or a host name) within
+  // timeoutMs. A timeout fails with the platform's "timed out" code.
+  SysStatus connect(const std::string& host, uint16_t port, int timeoutMs);
+  bool isOpen() const;
+
+  // Sends every byte, waiting at most timeoutMs in all for room to send.
+  SysStatus sendAll(const std::string& bytes, int timeoutMs);
+
+  // Waits at most timeoutMs for bytes and appends those that arrived to
+  // *out. On kFailed (and kClosed by a reset) *failure, when given, says why.
+  Received receive(std::string* out, int timeoutMs, SysStatus* failure = nullptr);
+
+  void close();
+
+ private:
+  friend class TcpListener;
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// A listening socket whose accept waits with a time limit. Move-only.
+class TcpListener {
+ public:
+  TcpListener();
+  ~TcpListener();
+  TcpListener(TcpListener&&) noexcept;
+  TcpListener& operator=(TcpListener&&) noexcept;
+
+  // Listens on localDottedIp:port; port 0 picks a free port.
+  SysStatus listen(const std::string& localDottedIp, uint16_t port, int backlog = 8);
+  uint16_t port() const;
+  // Waits at most timeoutMs for a connection and hands it to *client.
+  SysStatus accept(TcpClient* client, int timeoutMs);
+  void close();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace platform
