@@ -42,15 +42,16 @@ bool HeartbeatThread::isPaused() const {
 
 void HeartbeatThread::run(std::stop_token stop) {
   std::unique_lock<std::mutex> lock(mu_);
-  while (!stop.stop_requested()) {
-    if (!paused_) {
-      lock.unlock();
-      if (link_.hasClients()) SendPendingAndBeats();
-      link_.updateCounters();
-      lock.lock();
-    }
-    // Sleeps one period; a stop request ends the wait at once.
+  for (;;) {
+    // Sleeps one period; a stop request ends the wait at once. At start-up no
+    // console can be connected yet, so the first pass waits a period too.
     wake_.wait_for(lock, stop, period_, [] { return false; });
+    if (stop.stop_requested()) return;
+    if (paused_) continue;
+    lock.unlock();
+    if (link_.hasClients()) SendPendingAndBeats();
+    link_.updateCounters();
+    lock.lock();
   }
 }
 
