@@ -23,6 +23,7 @@
 #include "platform/clock.h"
 #include "platform/event_loop.h"
 #include "server/server_view.h"
+#include "tests/support/loop_thread.h"
 #include "tests/support/wire.h"
 
 namespace tavin::test {
