@@ -80,7 +80,8 @@ class EventLoop {
   virtual ~EventLoop() = default;
 
   // Runs events until quit() is called (or, on Windows, the thread's message
-  // loop receives WM_QUIT).
+  // loop receives WM_QUIT). An exception thrown by a callback ends run(),
+  // which throws it on; the loop can run again afterwards.
   virtual void run() = 0;
   // Makes run() return after the current event. Any thread.
   virtual void quit() = 0;

@@ -9,6 +9,8 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <algorithm>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -107,6 +109,7 @@ class PosixEventLoop : public EventLoop {
   };
 
   void wake();
+  void runEvents();
   int pollTimeout() const;
   void drainWakePipe();
   void runPosted();
@@ -207,6 +210,16 @@ int PosixEventLoop::pollTimeout() const {
 }
 
 void PosixEventLoop::run() {
+  try {
+    runEvents();
+  } catch (...) {
+    quit_ = false;
+    throw;
+  }
+  quit_ = false;
+}
+
+void PosixEventLoop::runEvents() {
   // The watched signals are taken on this thread only.
   sigset_t set;
   sigemptyset(&set);
@@ -262,7 +275,6 @@ void PosixEventLoop::run() {
     }
     runDueTimers();
   }
-  quit_ = false;
 }
 
 void PosixEventLoop::drainWakePipe() {
@@ -278,7 +290,22 @@ void PosixEventLoop::runPosted() {
     batch.swap(posted_);
     wakePending_ = false;
   }
-  for (auto& fn : batch) fn();
+  for (size_t i = 0; i < batch.size(); ++i) {
+    try {
+      batch[i]();
+    } catch (...) {
+      // The work posted after the failing function still runs, first, when
+      // the loop runs again.
+      {
+        std::lock_guard<std::mutex> lock(postMu_);
+        posted_.insert(posted_.begin(), std::make_move_iterator(batch.begin() + i + 1),
+                       std::make_move_iterator(batch.end()));
+        wakePending_ = true;
+      }
+      wake();
+      throw;
+    }
+  }
 }
 
 void PosixEventLoop::dispatchSignals() {

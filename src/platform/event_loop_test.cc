@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <mutex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -136,6 +137,20 @@ TEST(EventLoop, QuitFromAnotherThreadEndsRun) {
   std::thread quitter([&] { loop->quit(); });
   loop->run();  // returns because of the quit, even one that came first
   quitter.join();
+}
+
+TEST(EventLoop, AThrowingCallbackEndsRunAndLosesNoOtherWork) {
+  std::unique_ptr<EventLoop> loop;
+  ASSERT_TRUE(EventLoop::create(&loop).isOk());
+  std::vector<int> ran;
+  loop->post([&] { ran.push_back(1); });
+  loop->post([] { throw std::runtime_error("callback failed"); });
+  loop->post([&] { ran.push_back(3); });
+  loop->post([&] { loop->quit(); });
+  EXPECT_THROW(loop->run(), std::runtime_error);
+  EXPECT_EQ(ran, std::vector<int>{1});
+  loop->run();  // the rest runs, up to the quit
+  EXPECT_EQ(ran, (std::vector<int>{1, 3}));
 }
 
 TEST(EventLoop, TimersFireOnceRepeatAndCancel) {

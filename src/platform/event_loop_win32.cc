@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <atomic>
+#include <exception>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <utility>
@@ -80,6 +82,9 @@ class Win32EventLoop : public EventLoop {
 
   bool winsockStarted_ = false;
   HWND window_ = nullptr;
+  // An exception of a callback cannot cross the window procedure: it is kept
+  // here, the loop quits, and run() throws it again.
+  std::exception_ptr failure_;
   std::atomic<bool> quit_{false};
 
   std::mutex postMu_;
@@ -138,23 +143,28 @@ SysStatus Win32EventLoop::init() {
 LRESULT CALLBACK Win32EventLoop::windowProc(HWND window, UINT message, WPARAM wParam,
                                             LPARAM lParam) {
   auto* loop = reinterpret_cast<Win32EventLoop*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
-  if (loop != nullptr) {
+  if (loop == nullptr || (message != kSocketMessage && message != WM_TIMER &&
+                          message != kWakeMessage)) {
+    return ::DefWindowProcW(window, message, wParam, lParam);
+  }
+  try {
     switch (message) {
       case kSocketMessage:
         loop->onSocketEvent(static_cast<SOCKET>(wParam), WSAGETSELECTEVENT(lParam),
                             WSAGETSELECTERROR(lParam));
-        return 0;
+        break;
       case WM_TIMER:
         loop->onTimer(static_cast<TimerId>(wParam));
-        return 0;
-      case kWakeMessage:
-        loop->runPosted();
-        return 0;
+        break;
       default:
+        loop->runPosted();
         break;
     }
+  } catch (...) {
+    if (!loop->failure_) loop->failure_ = std::current_exception();
+    loop->quit_ = true;
   }
-  return ::DefWindowProcW(window, message, wParam, lParam);
+  return 0;
 }
 
 void Win32EventLoop::run() {
@@ -166,6 +176,7 @@ void Win32EventLoop::run() {
     ::DispatchMessageW(&message);
   }
   quit_ = false;
+  if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
 }
 
 void Win32EventLoop::quit() {
@@ -191,7 +202,22 @@ void Win32EventLoop::runPosted() {
     batch.swap(posted_);
     wakePending_ = false;
   }
-  for (auto& fn : batch) fn();
+  for (size_t i = 0; i < batch.size(); ++i) {
+    try {
+      batch[i]();
+    } catch (...) {
+      // The work posted after the failing function still runs, first, when
+      // the loop runs again.
+      {
+        std::lock_guard<std::mutex> lock(postMu_);
+        posted_.insert(posted_.begin(), std::make_move_iterator(batch.begin() + i + 1),
+                       std::make_move_iterator(batch.end()));
+        wakePending_ = true;
+      }
+      ::PostMessageW(window_, kWakeMessage, 0, 0);
+      throw;
+    }
+  }
 }
 
 TimerId Win32EventLoop::startTimer(int64_t delayMillis, bool repeat, std::function<void()> fn) {

@@ -73,6 +73,7 @@ void AgentServer::closeListener() {
 }
 
 void AgentServer::start() {
+  if (listening_ || shutDown_) return;
   platform::SysStatus status = openListener();
   if (!status) {
     throw AppError(str(kCannotListenPrefix) + std::to_string(options_.port) + ": " +
@@ -156,11 +157,15 @@ void AgentServer::closeAllClients() {
   for (const auto& [id, address] : sessionList()) loop_.close(id);  // each raises onDisconnect
 }
 
+bool AgentServer::isAllowed(const std::string& address) const {
+  return isAllowedAddress_ && isAllowedAddress_(address);
+}
+
 void AgentServer::onConnect(platform::ConnectionId id, const std::string& address) {
   sessions_.push_back(Session{id, address, std::string()});
   connectionCount_ = static_cast<int64_t>(sessions_.size());
   // One console at a time, and only from a listed address.
-  if (isAllowedAddress_(address) && sessions_.size() <= 1) {
+  if (isAllowed(address) && sessions_.size() <= 1) {
     logEvent(str(kClientPrefix) + address + str(kConnectedSuffix));
     enableIdleTimer();  // a running timer keeps its countdown
   } else {
@@ -179,7 +184,7 @@ void AgentServer::onDisconnect(platform::ConnectionId id, const std::string& add
   }
   connectionCount_ = static_cast<int64_t>(sessions_.size());
   if (shutDown_) return;
-  if (isAllowedAddress_(address)) logEvent(str(kClientPrefix) + address + str(kLostSuffix));
+  if (isAllowed(address)) logEvent(str(kClientPrefix) + address + str(kLostSuffix));
   UpdateCounters();
 }
 

@@ -80,7 +80,8 @@ class AgentServer : private platform::ConnectionHandler,
 
   // Opens the listener ("Listening at " line) and starts the heartbeat and
   // processor threads. Throws AppError "Cannot listen on port <n>: <reason>"
-  // when the port cannot be bound; then nothing runs. Loop thread only.
+  // when the port cannot be bound; then nothing runs. Once only: later calls
+  // do nothing (btnStatusClick starts a stopped server). Loop thread only.
   void start();
 
   // The start/stop button. While listening: pause both threads, close every
@@ -152,6 +153,7 @@ class AgentServer : private platform::ConnectionHandler,
   // is disconnected with a history line. True when the bytes were taken.
   bool sendTo(platform::ConnectionId id, const std::string& address, const std::string& text);
   Session* findSession(platform::ConnectionId id);
+  bool isAllowed(const std::string& address) const;
   // The sessions' ids and addresses, in order: a copy to walk while sends and
   // closes change the list.
   std::vector<std::pair<platform::ConnectionId, std::string>> sessionList() const;

@@ -9,8 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "codec/message.h"
-#include "handlers/system_log_message.h"
 #include "server/server_test_support.h"
 
 namespace tavin {
@@ -56,22 +54,6 @@ class RecordingLink : public HeartbeatLink {
   std::mutex mu;
   std::vector<std::string> calls;
 };
-
-std::string logMessage(const std::string& record) {
-  Message message("Tavin1.20", "S", "-1", std::make_unique<LogMessageBody>(record));
-  return message.toString();
-}
-
-TEST(HeartbeatThread, APassPushesEveryBatchBeforeTheBeats) {
-  RecordingLink link;
-  link.logs = {"A 1 one\x02", "A 2 two\x02", "B 1 three\x02"};
-  HeartbeatThread heartbeat(link, std::chrono::hours(1));
-  heartbeat.SendPendingAndBeats();
-  EXPECT_EQ(link.recorded(),
-            (std::vector<std::string>{"push " + logMessage("A 1 one\x02"),
-                                      "push " + logMessage("A 2 two\x02"),
-                                      "push " + logMessage("B 1 three\x02"), "beats"}));
-}
 
 TEST(HeartbeatThread, AFailedPassEndsQuietly) {
   RecordingLink link;
