@@ -38,7 +38,8 @@ constexpr auto kAcceptBackoff = std::chrono::milliseconds(100);
 // The signal handler can only touch lock-free atomics and write(): it notes the
 // signal and wakes the loop through its pipe.
 std::atomic<int> gSignalWakeFd{-1};
-volatile std::sig_atomic_t gSignalPending[kSignalCount];
+std::atomic<int> gSignalPending[kSignalCount];
+static_assert(std::atomic<int>::is_always_lock_free, "signal handlers need lock-free atomics");
 
 extern "C" void noteLoopSignal(int number) {
   const int savedErrno = errno;
@@ -147,6 +148,7 @@ class PosixEventLoop : public EventLoop {
 };
 
 PosixEventLoop::~PosixEventLoop() {
+  { std::lock_guard<std::mutex> lock(postMu_); }  // see quit()
   for (size_t i = 0; i < kSignalCount; ++i) {
     if (signalInstalled_[i]) ::signal(kSignalNumbers[i], SIG_DFL);
   }
@@ -176,20 +178,20 @@ void PosixEventLoop::wake() {
   (void)ignored;
 }
 
+// quit() and post() wake the loop while holding postMu_, and the destructor
+// takes postMu_ first: a loop that ends and is destroyed right after another
+// thread's quit() cannot go away while that call still writes to its pipe.
 void PosixEventLoop::quit() {
+  std::lock_guard<std::mutex> lock(postMu_);
   quit_ = true;
   wake();
 }
 
 void PosixEventLoop::post(std::function<void()> fn) {
-  bool needWake = false;
-  {
-    std::lock_guard<std::mutex> lock(postMu_);
-    posted_.push_back(std::move(fn));
-    needWake = !wakePending_;
-    wakePending_ = true;
-  }
-  if (needWake) wake();
+  std::lock_guard<std::mutex> lock(postMu_);
+  posted_.push_back(std::move(fn));
+  if (!wakePending_) wake();
+  wakePending_ = true;
 }
 
 int PosixEventLoop::pollTimeout() const {
@@ -301,8 +303,8 @@ void PosixEventLoop::runPosted() {
         posted_.insert(posted_.begin(), std::make_move_iterator(batch.begin() + i + 1),
                        std::make_move_iterator(batch.end()));
         wakePending_ = true;
+        wake();
       }
-      wake();
       throw;
     }
   }
@@ -310,8 +312,7 @@ void PosixEventLoop::runPosted() {
 
 void PosixEventLoop::dispatchSignals() {
   for (size_t i = 0; i < kSignalCount; ++i) {
-    if (gSignalPending[i] == 0) continue;
-    gSignalPending[i] = 0;
+    if (gSignalPending[i].exchange(0) == 0) continue;
     if (signalHandlers_[i]) {
       auto fn = signalHandlers_[i];
       fn();

@@ -105,6 +105,7 @@ class Win32EventLoop : public EventLoop {
 };
 
 Win32EventLoop::~Win32EventLoop() {
+  { std::lock_guard<std::mutex> lock(postMu_); }  // see quit()
   for (auto& [id, connection] : connections_) ::closesocket(connection.socket);
   connections_.clear();
   bySocket_.clear();
@@ -179,20 +180,20 @@ void Win32EventLoop::run() {
   if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
 }
 
+// quit() and post() wake the loop while holding postMu_, and the destructor
+// takes postMu_ first: a loop that ends and is destroyed right after another
+// thread's quit() cannot go away while that call still uses its window.
 void Win32EventLoop::quit() {
+  std::lock_guard<std::mutex> lock(postMu_);
   quit_ = true;
   ::PostMessageW(window_, kWakeMessage, 0, 0);
 }
 
 void Win32EventLoop::post(std::function<void()> fn) {
-  bool needWake = false;
-  {
-    std::lock_guard<std::mutex> lock(postMu_);
-    posted_.push_back(std::move(fn));
-    needWake = !wakePending_;
-    wakePending_ = true;
-  }
-  if (needWake) ::PostMessageW(window_, kWakeMessage, 0, 0);
+  std::lock_guard<std::mutex> lock(postMu_);
+  posted_.push_back(std::move(fn));
+  if (!wakePending_) ::PostMessageW(window_, kWakeMessage, 0, 0);
+  wakePending_ = true;
 }
 
 void Win32EventLoop::runPosted() {
@@ -213,8 +214,8 @@ void Win32EventLoop::runPosted() {
         posted_.insert(posted_.begin(), std::make_move_iterator(batch.begin() + i + 1),
                        std::make_move_iterator(batch.end()));
         wakePending_ = true;
+        ::PostMessageW(window_, kWakeMessage, 0, 0);
       }
-      ::PostMessageW(window_, kWakeMessage, 0, 0);
       throw;
     }
   }
