@@ -98,6 +98,9 @@ void AgentServer::btnStatusClick() {
   }
   heartbeat_.resume();
   processor_.resume();
+  // Threads that never ran (no start() before) start here.
+  heartbeat_.start();
+  processor_.start();
   running_ = true;
   showState();
 }
