@@ -49,13 +49,19 @@ class TcpClient {
   bool isOpen() const;
 
   // Sends every byte, waiting at most timeoutMs in all for room to send.
-  SysStatus sendAll(const std::string& bytes, int timeoutMs);
+  SysStatus sendAll(const std::string& bytes, int timeoutMs = 10000);
 
   // Waits at most timeoutMs for bytes and appends those that arrived to
   // *out. On kFailed (and kClosed by a reset) *failure, when given, says why.
   Received receive(std::string* out, int timeoutMs, SysStatus* failure = nullptr);
 
+  // Shrinks the socket's receive buffer (call before connect), so that a
+  // peer's sends back up quickly while this side does not read.
+  void setReceiveBufferSize(int bytes);
+
   void close();
+  // Closes the connection with a reset instead of a normal close.
+  void abort();
 
  private:
   friend class TcpListener;

@@ -123,6 +123,7 @@ bool probeTcp(const std::string& remoteDottedIp, const std::string& localDottedI
 
 struct TcpClient::Impl {
   UniqueFd fd;
+  int receiveBuffer = 0;  // 0: the system's default
 };
 
 TcpClient::TcpClient() : impl_(std::make_unique<Impl>()) {}
@@ -137,6 +138,10 @@ SysStatus TcpClient::connect(const std::string& host, uint16_t port, int timeout
   if (SysStatus status = resolveIpv4(host, port, &address); !status) return status;
   UniqueFd fd;
   if (SysStatus status = newSocket(&fd); !status) return status;
+  if (impl_->receiveBuffer > 0) {
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUF, &impl_->receiveBuffer,
+                 sizeof impl_->receiveBuffer);
+  }
   if (SysStatus status = connectWithin(fd.get(), address, timeoutMs); !status) return status;
   impl_->fd.reset(fd.release());
   return SysStatus::ok();
@@ -190,8 +195,20 @@ TcpClient::Received TcpClient::receive(std::string* out, int timeoutMs, SysStatu
   }
 }
 
+void TcpClient::setReceiveBufferSize(int bytes) {
+  if (!impl_) impl_ = std::make_unique<Impl>();
+  impl_->receiveBuffer = bytes;
+}
+
 void TcpClient::close() {
   if (impl_) impl_->fd.reset();
+}
+
+void TcpClient::abort() {
+  if (!isOpen()) return;
+  linger option{1, 0};
+  ::setsockopt(impl_->fd.get(), SOL_SOCKET, SO_LINGER, &option, sizeof option);
+  impl_->fd.reset();
 }
 
 struct TcpListener::Impl {

@@ -151,6 +151,7 @@ bool probeTcp(const std::string& remoteDottedIp, const std::string& localDottedI
 
 struct TcpClient::Impl {
   UniqueSocket s;
+  int receiveBuffer = 0;  // 0: the system's default
 };
 
 TcpClient::TcpClient() : impl_(std::make_unique<Impl>()) {}
@@ -163,6 +164,10 @@ SysStatus TcpClient::connect(const std::string& host, uint16_t port, int timeout
   if (!impl_) impl_ = std::make_unique<Impl>();  // moved from
   UniqueSocket s;
   if (SysStatus status = s.open(); !status) return status;
+  if (impl_->receiveBuffer > 0) {
+    ::setsockopt(s.get(), SOL_SOCKET, SO_RCVBUF,
+                 reinterpret_cast<const char*>(&impl_->receiveBuffer), sizeof impl_->receiveBuffer);
+  }
   sockaddr_in address;
   if (SysStatus status = resolveIpv4(host, port, &address); !status) return status;
   if (SysStatus status = connectWithin(s.get(), address, timeoutMs); !status) return status;
@@ -216,8 +221,21 @@ TcpClient::Received TcpClient::receive(std::string* out, int timeoutMs, SysStatu
                                                               : Received::kFailed;
 }
 
+void TcpClient::setReceiveBufferSize(int bytes) {
+  if (!impl_) impl_ = std::make_unique<Impl>();
+  impl_->receiveBuffer = bytes;
+}
+
 void TcpClient::close() {
   if (impl_) impl_->s.reset();
+}
+
+void TcpClient::abort() {
+  if (!isOpen()) return;
+  linger option{1, 0};
+  ::setsockopt(impl_->s.get(), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&option),
+               sizeof option);
+  impl_->s.reset();
 }
 
 struct TcpListener::Impl {

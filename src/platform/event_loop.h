@@ -1,0 +1,134 @@
+// The event loop of the agent: one thread that owns a TCP listener and the
+// connections it accepts, runs timers, runs work posted from other threads,
+// and (on POSIX) turns termination and user signals into calls on itself.
+//
+// Every socket event, every timer and every posted function runs on the loop
+// thread, the thread that created the loop and calls run(). On Windows that
+// thread is the window thread: the loop owns a message-only window that
+// receives the socket events, the timers and the posted work, and run() pumps
+// every message of the thread, so windows of the same thread work as usual.
+//
+// Only the loop thread touches sockets. Other threads know a connection by
+// its ConnectionId and post their work; a closed connection's id is never
+// used again, so a late send to it finds nothing instead of another peer.
+//
+// Members are "Loop thread only." unless they say "Any thread.". Before run()
+// the creating thread is the loop thread.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/sys_status.h"
+
+namespace platform {
+
+// Names an accepted connection for the lifetime of its loop; never 0.
+using ConnectionId = uint64_t;
+// Names a timer for the lifetime of its loop; never 0.
+using TimerId = uint64_t;
+
+// Receives the events of the listener and its connections, on the loop
+// thread. A handler may call any loop member from inside a callback,
+// including close() of the connection it is being told about.
+class ConnectionHandler {
+ public:
+  virtual ~ConnectionHandler() = default;
+
+  // A connection was accepted. remoteAddress is the peer's dotted IPv4
+  // address. The connection is registered before the call, so the handler
+  // may send on it or close it at once.
+  virtual void onConnect(ConnectionId id, const std::string& remoteAddress) = 0;
+  // Bytes arrived: everything that could be read now, at least one byte.
+  virtual void onRead(ConnectionId id, std::string bytes) = 0;
+  // The connection is gone: the peer closed it, the loop closed it after an
+  // error, or close() was called (also by the handler itself). Called once per
+  // connection, after which its id is unknown to the loop.
+  virtual void onDisconnect(ConnectionId id, const std::string& remoteAddress) = 0;
+  // A receive or send failed with the operating system's error code. The loop
+  // closes the connection after this call unless the handler did (then
+  // onDisconnect follows either way).
+  virtual void onError(ConnectionId id, const std::string& remoteAddress, int code) = 0;
+};
+
+// What became of the bytes handed to send().
+enum class SendResult {
+  kSent,          // written, or buffered whole and written when the peer reads
+  kNoConnection,  // no connection of that id: it has been closed
+  kOverLimit,     // the outbound buffer would pass its limit; nothing was taken
+};
+
+// Signals the shell may want to handle on the loop thread (POSIX only).
+enum class Signal { kTerminate, kInterrupt, kUser1, kUser2 };
+
+class EventLoop {
+ public:
+  // Default bound of a connection's outbound buffer.
+  static constexpr size_t kDefaultOutboundLimit = 1024 * 1024;
+
+  // Creates the platform's loop on the calling thread, which becomes the loop
+  // thread. On Windows this starts Winsock and creates the message-only window.
+  static SysStatus create(std::unique_ptr<EventLoop>* out);
+
+  EventLoop() = default;
+  EventLoop(const EventLoop&) = delete;
+  EventLoop& operator=(const EventLoop&) = delete;
+  // Closes the listener and every connection without calling the handler.
+  virtual ~EventLoop() = default;
+
+  // Runs events until quit() is called (or, on Windows, the thread's message
+  // loop receives WM_QUIT). An exception thrown by a callback ends run(),
+  // which throws it on; the loop can run again afterwards.
+  virtual void run() = 0;
+  // Makes run() return after the current event. Any thread.
+  virtual void quit() = 0;
+  // Runs fn on the loop thread after the current event, in posting order.
+  // Any thread.
+  virtual void post(std::function<void()> fn) = 0;
+
+  // Calls fn on the loop thread after delayMillis, and again every
+  // delayMillis when repeat is set, until cancelled.
+  virtual TimerId startTimer(int64_t delayMillis, bool repeat, std::function<void()> fn) = 0;
+  // Stops a timer; an unknown or finished id is ignored.
+  virtual void cancelTimer(TimerId id) = 0;
+
+  // Opens the listener on every local IPv4 address; port 0 lets the system
+  // choose (see listeningPort). The handler receives the events of every
+  // connection accepted from now on; it must outlive them.
+  virtual SysStatus listen(uint16_t port, ConnectionHandler* handler) = 0;
+  // Closes the listening socket; accepted connections stay open.
+  virtual void closeListener() = 0;
+  virtual bool isListening() const = 0;
+  // The port the listener is bound to; 0 while it is closed.
+  virtual uint16_t listeningPort() const = 0;
+
+  // Sends bytes on a connection without blocking. What the socket cannot
+  // take now is kept in the connection's outbound buffer and written as the
+  // peer reads, so a message is never cut. A send failure other than a full
+  // socket raises onError later, on the loop, never inside this call.
+  virtual SendResult send(ConnectionId id, const std::string& bytes) = 0;
+  // Closes a connection at once (unsent bytes are dropped) and calls the
+  // handler's onDisconnect before returning. An unknown id is ignored.
+  virtual void close(ConnectionId id) = 0;
+  // Bytes accepted by send() that the socket has not taken yet.
+  virtual size_t pendingBytes(ConnectionId id) const = 0;
+  // The bound of each connection's outbound buffer. send() refuses bytes that
+  // would take a non-empty buffer past it; an empty buffer takes any message.
+  virtual void setOutboundLimit(size_t bytes) = 0;
+
+  // Calls fn on the loop thread whenever the signal arrives (POSIX). The
+  // loop thread takes the signal while it runs; other threads should block it
+  // (blockLoopSignals). On Windows this does nothing.
+  virtual void onSignal(Signal signal, std::function<void()> fn) = 0;
+};
+
+// Blocks the signals of Signal in the calling thread and in the threads it
+// starts afterwards, and ignores SIGPIPE for the whole process, so that only a
+// running loop takes them. Call in main before any thread starts. Does
+// nothing on Windows.
+void blockLoopSignals();
+
+}  // namespace platform

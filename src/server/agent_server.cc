@@ -1,0 +1,418 @@
+#include "server/agent_server.h"
+
+#include <cmath>
+#include <stdexcept>
+
+#include "codec/codec_texts.h"
+#include "codec/errors.h"
+#include "codec/message.h"
+#include "codec/numbers.h"
+#include "handlers/beat_message.h"
+#include "server/frame_reader.h"
+#include "server/server_texts.h"
+
+namespace tavin {
+
+namespace {
+
+std::string str(std::string_view text) { return std::string(text); }
+
+}  // namespace
+
+AgentServer::AgentServer(const ServerContext& context, const ServerOptions& options)
+    : loop_(context.loop),
+      factory_(context.factory),
+      history_(context.history),
+      clock_(context.clock),
+      countAll_(context.countAll),
+      isAllowedAddress_(context.isAllowedAddress),
+      nextSysLog_(context.nextSysLog),
+      view_(context.view),
+      options_(options),
+      processor_(*this, context.history, context.countAll,
+                 std::chrono::milliseconds(options.processorWaitMillis), options.queueLimit),
+      heartbeat_(*this, std::chrono::milliseconds(options.heartbeatPeriodMillis)) {
+  Message beat(str(kProtocolVersion), str(kOrientationAgent), str(kUnsolicitedSequence),
+               std::make_unique<BeatMessageBody>());
+  beatText_ = beat.toString();
+  loop_.setOutboundLimit(options_.outboundLimit);
+}
+
+AgentServer::~AgentServer() {
+  heartbeat_.stop();
+  processor_.stop();
+  anchor_.reset();
+  shutDown_ = true;  // no loss lines from here on
+  disableIdleTimer();
+  closeAllClients();
+  closeListener();
+}
+
+void AgentServer::postToLoop(std::function<void()> fn) {
+  loop_.post([anchor = weakAnchor_, fn = std::move(fn)] {
+    if (!anchor.expired()) fn();
+  });
+}
+
+// Start, stop and shutdown
+
+platform::SysStatus AgentServer::openListener() {
+  platform::SysStatus status = loop_.listen(port_ != 0 ? port_ : options_.port, this);
+  if (!status) return status;
+  // A configured port 0 becomes the port the system chose, so that a restart
+  // or Start listens on the same port again.
+  port_ = loop_.listeningPort();
+  listening_ = true;
+  logEvent(str(kListeningAt) + std::to_string(port_));
+  return status;
+}
+
+void AgentServer::closeListener() {
+  loop_.closeListener();
+  listening_ = false;
+}
+
+void AgentServer::start() {
+  if (listening_ || shutDown_) return;
+  platform::SysStatus status = openListener();
+  if (!status) {
+    throw AppError(str(kCannotListenPrefix) + std::to_string(options_.port) + ": " +
+                   status.toString());
+  }
+  running_ = true;
+  showState();
+  heartbeat_.start();
+  processor_.start();
+}
+
+void AgentServer::btnStatusClick() {
+  if (shutDown_) return;
+  if (listening_) {
+    enterStopped();
+    return;
+  }
+  platform::SysStatus status = openListener();
+  if (!status) {
+    logEvent(str(kCannotListenPrefix) + std::to_string(port_) + ": " + status.toString());
+    return;
+  }
+  heartbeat_.resume();
+  processor_.resume();
+  // Threads that never ran (no start() before) start here.
+  heartbeat_.start();
+  processor_.start();
+  running_ = true;
+  showState();
+}
+
+void AgentServer::enterStopped() {
+  heartbeat_.pause();
+  processor_.pause();
+  closeAllClients();
+  closeListener();
+  processor_.ClearQueue();
+  running_ = false;
+  showState();
+  UpdateCounters();
+}
+
+void AgentServer::shutdown() {
+  if (shutDown_) return;
+  logEvent(str(kAgentClosed));
+  heartbeat_.stop();
+  processor_.stop();
+  // Work the threads posted before they ended is dropped, and the closes
+  // below write no loss lines: "Agent Closed" stays the last line.
+  anchor_.reset();
+  shutDown_ = true;
+  disableIdleTimer();
+  closeAllClients();
+  closeListener();
+  running_ = false;
+}
+
+void AgentServer::showState() {
+  if (view_ != nullptr) view_->showState(listening_, running_);
+}
+
+void AgentServer::UpdateCounters() {
+  if (view_ == nullptr) return;
+  view_->showCounters(listening_ ? static_cast<int64_t>(sessions_.size()) : 0, receivedCount_,
+                      sentCount_);
+}
+
+// Sessions
+
+AgentServer::Session* AgentServer::findSession(platform::ConnectionId id) {
+  for (Session& session : sessions_) {
+    if (session.id == id) return &session;
+  }
+  return nullptr;
+}
+
+std::vector<std::pair<platform::ConnectionId, std::string>> AgentServer::sessionList() const {
+  std::vector<std::pair<platform::ConnectionId, std::string>> list;
+  for (const Session& session : sessions_) list.emplace_back(session.id, session.address);
+  return list;
+}
+
+void AgentServer::closeAllClients() {
+  for (const auto& [id, address] : sessionList()) loop_.close(id);  // each raises onDisconnect
+}
+
+bool AgentServer::isAllowed(const std::string& address) const {
+  return isAllowedAddress_ && isAllowedAddress_(address);
+}
+
+void AgentServer::onConnect(platform::ConnectionId id, const std::string& address) {
+  sessions_.push_back(Session{id, address, std::string()});
+  connectionCount_ = static_cast<int64_t>(sessions_.size());
+  // One console at a time, and only from a listed address.
+  if (isAllowed(address) && sessions_.size() <= 1) {
+    logEvent(str(kClientPrefix) + address + str(kConnectedSuffix));
+    enableIdleTimer();  // a running timer keeps its countdown
+  } else {
+    logEvent(str(kClientPrefix) + address + str(kDeniedSuffix));
+    loop_.close(id);
+  }
+  UpdateCounters();
+}
+
+void AgentServer::onDisconnect(platform::ConnectionId id, const std::string& address) {
+  for (auto it = sessions_.begin(); it != sessions_.end(); ++it) {
+    if (it->id == id) {
+      sessions_.erase(it);
+      break;
+    }
+  }
+  connectionCount_ = static_cast<int64_t>(sessions_.size());
+  if (shutDown_) return;
+  if (isAllowed(address)) logEvent(str(kClientPrefix) + address + str(kLostSuffix));
+  UpdateCounters();
+}
+
+void AgentServer::onError(platform::ConnectionId, const std::string& address, int code) {
+  if (shutDown_) return;
+  logEvent(str(kConnectionToPrefix) + address + str(kSocketErrorInfix) + std::to_string(code));
+  logEvent(str(kTryToRestart));
+  closeAllClients();
+  closeListener();
+  showState();
+  platform::SysStatus status = openListener();
+  if (status) {
+    showState();
+    return;
+  }
+  // The port could not be bound again: the service is stopped, as after the
+  // Stop button, so that Start tries again and the threads are not left
+  // running against a closed listener.
+  logEvent(str(kCannotListenPrefix) + std::to_string(port_) + ": " + status.toString());
+  enterStopped();
+}
+
+// Idle timer
+
+void AgentServer::enableIdleTimer() {
+  if (idleTimer_ != 0) return;
+  idleTimer_ = loop_.startTimer(options_.idleTimeoutMillis, false, [this] {
+    idleTimer_ = 0;
+    IdleTimerFired();
+  });
+}
+
+void AgentServer::disableIdleTimer() {
+  if (idleTimer_ == 0) return;
+  loop_.cancelTimer(idleTimer_);
+  idleTimer_ = 0;
+}
+
+void AgentServer::IdleTimerFired() {
+  if (!sessions_.empty()) {
+    logEvent(str(kClientTimedOut));
+    closeAllClients();
+  }
+  disableIdleTimer();
+}
+
+// Receive path
+
+void AgentServer::onRead(platform::ConnectionId id, std::string bytes) {
+  Session* session = findSession(id);
+  if (session == nullptr) return;
+  const std::string address = session->address;
+  // The start of a message kept from earlier reads comes first.
+  std::string text = std::move(session->inbound);
+  session->inbound.clear();
+  text += bytes;
+
+  const size_t total = text.size();
+  size_t consumed = 0;
+  size_t previous = total + 1;
+  while (consumed < total && consumed != previous) {
+    previous = consumed;
+    ++receivedCount_;
+    if (countAll_) {
+      logFile(str(kFromPrefix) + address + str(kReceivedInfix) + text.substr(consumed));
+    }
+    try {
+      auto message = std::make_unique<Message>();
+      const int64_t result = parseAt(text, consumed, factory_, message.get());
+      if (result == Message::kIncomplete) {
+        // A message still arriving is kept for the next read (and is counted
+        // when it is complete); bytes that can never become one are dropped.
+        if (mayBeMessageStart(text, consumed)) {
+          --receivedCount_;
+          if (total - consumed > options_.inboundLimit) {
+            logEvent(str(kMessageTooLong));
+            loop_.close(id);
+            return;
+          }
+          findSession(id)->inbound = text.substr(consumed);
+        }
+        return;
+      }
+      if (result == Message::kAgentOlder) {
+        logEvent(str(kAgentVersionOlder));
+        loop_.close(id);
+        return;
+      }
+      if (result == Message::kConsoleOlder) {
+        logEvent(str(kConsoleVersionOlder));
+        loop_.close(id);
+        return;
+      }
+      if (result == Message::kBadCheckSumField) {
+        logEvent(str(kMessageParseError) + text.substr(consumed));
+        loop_.close(id);
+        return;
+      }
+      // The message is header + body + the checksum field; result is the
+      // 1-based position of that field.
+      consumed += static_cast<size_t>(result - 1) + message->getCheckSumLength();
+
+      if (leadingInteger(message->getBodyLength()) > options_.maxBodyLength) {
+        logEvent(str(kMessageTooLong));
+        loop_.close(id);
+        return;
+      }
+      disableIdleTimer();
+      if (message->getMessageType() == kTypeHeartbeat) {
+        logFile(str(kBeatReceivedFrom) + address);
+        --receivedCount_;
+      } else {
+        SocketMessage item{id, address, std::move(message)};
+        if (!processor_.Enqueue(std::move(item))) {
+          logEvent(str(kQueueFullPrefix) + address + str(kDisconnectedSuffix));
+          loop_.close(id);
+          return;
+        }
+      }
+      enableIdleTimer();
+      UpdateCounters();
+    } catch (const AppError& e) {
+      logFile(str(kReceiveAppErrorPrefix) + e.message() + ", <" + address + ">\n" +
+              text.substr(consumed));
+      UpdateCounters();
+    } catch (const std::exception& e) {
+      logFile(str(kReceiveStdErrorPrefix) + e.what() + ", <" + address + ">\n" +
+              text.substr(consumed));
+      UpdateCounters();
+    }
+  }
+}
+
+// Sends
+
+bool AgentServer::sendTo(platform::ConnectionId id, const std::string& address,
+                         const std::string& text) {
+  switch (loop_.send(id, text)) {
+    case platform::SendResult::kSent:
+      return true;
+    case platform::SendResult::kNoConnection:
+      return false;
+    case platform::SendResult::kOverLimit:
+      logEvent(str(kClientPrefix) + address + str(kSendBufferFullInfix) +
+               str(kDisconnectedSuffix));
+      loop_.close(id);
+      return false;
+  }
+  return false;
+}
+
+void AgentServer::deliver(Response response) {
+  postToLoop([this, response = std::move(response)] { deliverResponse(response); });
+}
+
+void AgentServer::deliverResponse(const Response& response) {
+  try {
+    // The connection is known by its id, which is never reused: a console
+    // that has left, even one that came back from the same address, is not
+    // sent another console's answer.
+    bool open = findSession(response.connection) != nullptr;
+    if (response.bodyLength > options_.maxBodyLength) {
+      logEvent(str(kMessageTooLong));
+      if (open) loop_.close(response.connection);
+      open = false;
+    }
+    if (open) {
+      if (sendTo(response.connection, response.address, response.text)) {
+        lastSendTimes_.set(response.address, clock_.nowMillis());
+        ++sentCount_;
+        if (countAll_) {
+          logFile(str(kToPrefix) + response.address + str(kSendingInfix) + response.text);
+        }
+      }
+    } else {
+      logFile(str(kSocketClosedForMessage) + response.address + response.text);
+    }
+  } catch (const AppError& e) {
+    logFile(str(kProcessorAppErrorPrefix) + e.message() + ", <" + response.address + ">" +
+            response.requestText);
+  } catch (const std::exception& e) {
+    logFile(str(kProcessorStdErrorPrefix) + e.what() + ", <" + response.address + ">" +
+            response.requestText);
+  }
+}
+
+// Heartbeat
+
+bool AgentServer::hasClients() const { return listening_ && connectionCount_ > 0; }
+
+bool AgentServer::nextSysLog(std::string& out) { return nextSysLog_ && nextSysLog_(out); }
+
+void AgentServer::pushToAll(std::string text) {
+  postToLoop([this, text = std::move(text)] { pushOnLoop(text); });
+}
+
+void AgentServer::sendBeats() {
+  postToLoop([this] { beatsOnLoop(); });
+}
+
+void AgentServer::updateCounters() {
+  postToLoop([this] { UpdateCounters(); });
+}
+
+void AgentServer::pushOnLoop(const std::string& text) {
+  for (const auto& [id, address] : sessionList()) {
+    // Pushes count neither as sends nor towards the heartbeat's silence.
+    if (sendTo(id, address, text) && countAll_) {
+      logFile(str(kToPrefix) + address + str(kSendingInfix) + text);
+    }
+  }
+}
+
+void AgentServer::beatsOnLoop() {
+  for (const auto& [id, address] : sessionList()) {
+    const double now = clock_.nowMillis();
+    const double last = lastSendTimes_.lookupOrAdd(address);
+    // Either direction counts: a clock set back by more than the interval
+    // makes the difference large and negative, and a heartbeat goes out.
+    if (static_cast<int64_t>(std::fabs(now - last)) <= options_.beatIntervalMillis) continue;
+    if (sendTo(id, address, beatText_)) {
+      lastSendTimes_.set(address, now);
+      logFile(str(kBeatSentTo) + address);
+    }
+  }
+}
+
+}  // namespace tavin

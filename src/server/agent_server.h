@@ -1,0 +1,204 @@
+// The agent's server: the listener and its console sessions (admission by the
+// access list, one console at a time), the receive path that frames each
+// connection's bytes into messages, the idle timer, the stop/start button,
+// the restart after a client error, and the two worker threads it owns
+// (MsgProcessorThread and HeartbeatThread).
+//
+// AgentServer lives on the loop thread: it is created, used and destroyed
+// there, and it alone touches the connections. The worker threads reach it
+// only by posting to the loop, so no thread ever holds a closed connection.
+// The counters, the last-send times and the request queue are the state the
+// threads share; each is guarded. Members say which thread may call them.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "codec/message_body_factory.h"
+#include "config/history.h"
+#include "platform/clock.h"
+#include "platform/event_loop.h"
+#include "server/heartbeat_thread.h"
+#include "server/last_send_times.h"
+#include "server/processor_thread.h"
+#include "server/server_view.h"
+
+namespace tavin {
+
+// What the server is given from outside. Everything referenced must outlive
+// the server.
+struct ServerContext {
+  platform::EventLoop& loop;
+  // Builds the bodies of received messages; the bodies carry what their
+  // execute needs.
+  const MessageBodyFactory& factory;
+  History& history;
+  platform::Clock& clock;
+  // The front-end's "记录所有消息" switch: raw traffic goes to the log file.
+  const std::atomic<bool>& countAll;
+  // True when a console at this dotted address may connect. Loop thread.
+  std::function<bool(const std::string&)> isAllowedAddress;
+  // The next batch of new system-log lines, program 1's first; false when
+  // there is none. Heartbeat thread.
+  std::function<bool(std::string&)> nextSysLog;
+  // May be null (headless, or in tests).
+  ServerView* view = nullptr;
+};
+
+// The server's numbers. The defaults are the agent's; tests shorten the
+// periods and shrink the bounds.
+struct ServerOptions {
+  uint16_t port = 10012;                 // 0: the system picks one (tests)
+  int64_t idleTimeoutMillis = 40000;     // a console silent this long is dropped
+  int64_t heartbeatPeriodMillis = 3000;  // one heartbeat pass per period
+  int64_t processorWaitMillis = 250;     // longest wait of the processor for work
+  int64_t beatIntervalMillis = 5000;     // a console is sent a heartbeat after this much silence
+  int64_t maxBodyLength = 20480;         // longer bodies are neither served nor sent
+  size_t inboundLimit = 64 * 1024;       // most bytes kept of a message still arriving
+  size_t outboundLimit = platform::EventLoop::kDefaultOutboundLimit;
+  size_t queueLimit = 1000;              // most requests waiting for the processor
+};
+
+class AgentServer : private platform::ConnectionHandler,
+                    private ResponseSink,
+                    private HeartbeatLink {
+ public:
+  // Builds the heartbeat message; opens nothing yet. Loop thread only.
+  AgentServer(const ServerContext& context, const ServerOptions& options);
+  // Stops the threads and closes every connection and the listener, without
+  // the shutdown line. Loop thread only.
+  ~AgentServer() override;
+  AgentServer(const AgentServer&) = delete;
+  AgentServer& operator=(const AgentServer&) = delete;
+
+  // Opens the listener ("Listening at " line) and starts the heartbeat and
+  // processor threads. Throws AppError "Cannot listen on port <n>: <reason>"
+  // when the port cannot be bound; then nothing runs. Once only: later calls
+  // do nothing (btnStatusClick starts a stopped server). Loop thread only.
+  void start();
+
+  // The start/stop button. While listening: pause both threads, close every
+  // connection and the listener, drop the queued requests, refresh the
+  // counters. While stopped: open the listener again and resume the threads.
+  // Loop thread only.
+  void btnStatusClick();
+
+  // The confirmed exit: writes "Agent Closed", stops the heartbeat thread,
+  // then the processor thread, and closes every connection and the listener.
+  // Nothing of the server runs afterwards. Loop thread only.
+  void shutdown();
+
+  // Shows the connection count and the two counters on the view. Loop thread
+  // only.
+  void UpdateCounters();
+
+  // Loop thread only.
+  bool isListening() const { return listening_; }
+  bool isRunning() const { return running_; }
+  // The port the listener is bound to (the chosen one when configured 0);
+  // 0 before start.
+  uint16_t port() const { return port_; }
+
+  // Any thread.
+  uint64_t receivedCount() const { return receivedCount_; }
+  uint64_t sentCount() const { return sentCount_; }
+  int64_t connectionCount() const { return connectionCount_; }
+  std::optional<double> lastSendTime(const std::string& address) const {
+    return lastSendTimes_.find(address);
+  }
+  // The heartbeat message, built once (42 bytes).
+  const std::string& beatText() const { return beatText_; }
+
+ private:
+  struct Session {
+    platform::ConnectionId id = 0;
+    std::string address;
+    std::string inbound;  // the start of a message still arriving
+  };
+
+  // platform::ConnectionHandler, on the loop thread.
+  void onConnect(platform::ConnectionId id, const std::string& address) override;
+  void onRead(platform::ConnectionId id, std::string bytes) override;
+  void onDisconnect(platform::ConnectionId id, const std::string& address) override;
+  void onError(platform::ConnectionId id, const std::string& address, int code) override;
+
+  // ResponseSink, from the processor thread.
+  void deliver(Response response) override;
+  // HeartbeatLink, from the heartbeat thread.
+  bool hasClients() const override;
+  bool nextSysLog(std::string& out) override;
+  void pushToAll(std::string text) override;
+  void sendBeats() override;
+  void updateCounters() override;
+
+  // Loop thread.
+  void deliverResponse(const Response& response);
+  void pushOnLoop(const std::string& text);
+  void beatsOnLoop();
+  void IdleTimerFired();
+  void enableIdleTimer();
+  void disableIdleTimer();
+  platform::SysStatus openListener();
+  void closeListener();
+  void closeAllClients();
+  void enterStopped();
+  // Sends on a session's connection; a console whose outbound buffer is full
+  // is disconnected with a history line. True when the bytes were taken.
+  bool sendTo(platform::ConnectionId id, const std::string& address, const std::string& text);
+  Session* findSession(platform::ConnectionId id);
+  bool isAllowed(const std::string& address) const;
+  // The sessions' ids and addresses, in order: a copy to walk while sends and
+  // closes change the list.
+  std::vector<std::pair<platform::ConnectionId, std::string>> sessionList() const;
+  void showState();
+  void logEvent(const std::string& text) { history_.LogEvent(text); }
+  void logFile(const std::string& text) { history_.WriteHistory(text, false); }
+
+  // Runs fn on the loop thread unless the server has shut down by then. Any
+  // thread.
+  void postToLoop(std::function<void()> fn);
+
+  platform::EventLoop& loop_;
+  const MessageBodyFactory& factory_;
+  History& history_;
+  platform::Clock& clock_;
+  const std::atomic<bool>& countAll_;
+  std::function<bool(const std::string&)> isAllowedAddress_;
+  std::function<bool(std::string&)> nextSysLog_;
+  ServerView* view_;
+  const ServerOptions options_;
+  std::string beatText_;
+
+  // Loop thread only.
+  std::vector<Session> sessions_;  // in the order they connected
+  uint16_t port_ = 0;
+  bool running_ = false;
+  bool shutDown_ = false;
+  platform::TimerId idleTimer_ = 0;  // 0: disabled
+
+  // Read by the worker threads.
+  std::atomic<bool> listening_{false};
+  std::atomic<int64_t> connectionCount_{0};
+  std::atomic<uint64_t> receivedCount_{0};
+  std::atomic<uint64_t> sentCount_{0};
+  LastSendTimes lastSendTimes_;
+
+  // Work posted to the loop checks this first: after shutdown (or
+  // destruction) it has expired and the work is dropped. The weak copy is
+  // made once, so worker threads copy it without racing the reset.
+  std::shared_ptr<char> anchor_ = std::make_shared<char>();
+  const std::weak_ptr<char> weakAnchor_ = anchor_;
+
+  // Declared last: destroyed (stopped) first, while everything they use lives.
+  MsgProcessorThread processor_;
+  HeartbeatThread heartbeat_;
+};
+
+}  // namespace tavin

@@ -1,0 +1,77 @@
+// MsgProcessorThread: the worker that takes queued requests in order,
+// executes each, wraps the response body in a message carrying the request's
+// sequence, and hands the finished text to the loop side for sending. It
+// never touches a socket.
+//
+// Owned by AgentServer. Members are "Any thread." unless noted.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+#include "config/history.h"
+#include "platform/event_loop.h"
+#include "server/request_queue.h"
+
+namespace tavin {
+
+// A response ready to go back on the connection its request came on.
+struct Response {
+  platform::ConnectionId connection = 0;
+  std::string address;      // the requester's address at receipt
+  std::string text;         // the whole message as sent
+  int64_t bodyLength = 0;   // the response's bodyLength value
+  std::string requestText;  // the request as written again, for error lines
+};
+
+// Takes finished responses from the processor thread. Any thread.
+class ResponseSink {
+ public:
+  virtual ~ResponseSink() = default;
+  virtual void deliver(Response response) = 0;
+};
+
+class MsgProcessorThread {
+ public:
+  // countAll is the front-end's "记录所有消息" switch; idleWait bounds each wait
+  // for a request (the thread also wakes at once when one is queued).
+  MsgProcessorThread(ResponseSink& sink, History& history, const std::atomic<bool>& countAll,
+                     std::chrono::milliseconds idleWait, size_t queueLimit);
+  // Stops the thread (see stop).
+  ~MsgProcessorThread();
+  MsgProcessorThread(const MsgProcessorThread&) = delete;
+  MsgProcessorThread& operator=(const MsgProcessorThread&) = delete;
+
+  // Starts the thread; a second call does nothing.
+  void start();
+  // Appends a request; false when the queue is full (item left untouched).
+  bool Enqueue(SocketMessage&& item);
+  // Deletes every queued request unanswered.
+  size_t ClearQueue();
+  // Pausing takes effect between requests: one being executed is finished.
+  void pause();
+  void resume();
+  bool isPaused() const;
+  size_t queued() const;
+  // Ends the thread after the request it is executing, if any, and waits for
+  // it. Not from the thread itself.
+  void stop();
+
+  // Executes one request and hands its response to the sink, or writes its
+  // error line. The thread runs this for each request; tests call it directly.
+  void process(SocketMessage& item);
+
+ private:
+  void run(std::stop_token stop);
+
+  ResponseSink& sink_;
+  History& history_;
+  const std::atomic<bool>& countAll_;
+  const std::chrono::milliseconds idleWait_;
+  RequestQueue queue_;
+  std::jthread thread_;
+};
+
+}  // namespace tavin

@@ -1,0 +1,58 @@
+#include "server/request_queue.h"
+
+namespace tavin {
+
+bool RequestQueue::push(SocketMessage&& item) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (items_.size() >= limit_) return false;
+    items_.push_back(std::move(item));
+  }
+  ready_.notify_one();
+  return true;
+}
+
+std::optional<SocketMessage> RequestQueue::pop(std::stop_token stop,
+                                               std::chrono::milliseconds wait) {
+  std::unique_lock<std::mutex> lock(mu_);
+  ready_.wait_for(lock, stop, wait, [this] { return !held_ && !items_.empty(); });
+  if (stop.stop_requested() || held_ || items_.empty()) return std::nullopt;
+  SocketMessage item = std::move(items_.front());
+  items_.pop_front();
+  return item;
+}
+
+size_t RequestQueue::clear() {
+  std::deque<SocketMessage> dropped;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    dropped.swap(items_);
+  }
+  // The messages are deleted here, outside the lock.
+  return dropped.size();
+}
+
+void RequestQueue::hold() {
+  std::lock_guard<std::mutex> lock(mu_);
+  held_ = true;
+}
+
+void RequestQueue::release() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    held_ = false;
+  }
+  ready_.notify_all();
+}
+
+bool RequestQueue::isHeld() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return held_;
+}
+
+size_t RequestQueue::size() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return items_.size();
+}
+
+}  // namespace tavin
