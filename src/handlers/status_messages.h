@@ -9,12 +9,25 @@
 
 namespace tavin {
 
+struct StatusContext;
+
 class StatusRequestMessageBody : public MessageBody {
  public:
+  // Without a context (the console's side) the request cannot execute.
+  StatusRequestMessageBody() = default;
+  explicit StatusRequestMessageBody(StatusContext* context) : context_(context) {}
+
   std::string getMessageType() const override { return std::string(kTypeStatusRequest); }
   // The request's body is empty on the wire; fields a console sends are
   // read but never written back.
   std::string getPattern() const override { return std::string(); }
+
+  // Gathers the host's figures, refreshes both programs (retrying once after
+  // 500 ms) and returns the response.
+  std::unique_ptr<MessageBody> execute() override;
+
+ private:
+  StatusContext* context_ = nullptr;
 };
 
 class StatusResponseMessageBody : public MessageBody {

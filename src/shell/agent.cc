@@ -1,0 +1,67 @@
+#include "shell/agent.h"
+
+#include <thread>
+
+#include "handlers/bodies.h"
+#include "handlers/status_messages.h"
+#include "platform/clock.h"
+#include "platform/host_counters.h"
+#include "platform/host_name.h"
+#include "shell/shell_texts.h"
+
+namespace tavin {
+
+Agent::Agent(platform::EventLoop& loop, HistoryView* historyView, ServerView* serverView)
+    : loop_(loop), historyView_(historyView), serverView_(serverView) {}
+
+Agent::~Agent() = default;
+
+void Agent::start() {
+  // The configuration first: its failure is the start-up error the user sees.
+  config_ = &AgentConfig::getInstance();
+  platform::Clock& clock = platform::Clock::system();
+  history_ = std::make_unique<HistoryLog>(config_->getLogFile(), clock, historyView_);
+
+  systemStatus_ = std::make_unique<SystemStatus>(platform::HostCounters::system());
+  statusContext_.reset(new StatusContext{*config_, *systemStatus_, clock, [](int millis) {
+                                           std::this_thread::sleep_for(
+                                               std::chrono::milliseconds(millis));
+                                         }});
+  registerWireBodies(factory_);
+  factory_.registerBody(2, [context = statusContext_.get()] {
+    return std::make_unique<StatusRequestMessageBody>(context);
+  });
+
+  countAll_ = config_->isDebug();
+  AgentConfig* config = config_;
+  ServerContext context{loop_,
+                        factory_,
+                        *history_,
+                        clock,
+                        countAll_,
+                        [config](const std::string& address) {
+                          return config->isAllowedAddress(address);
+                        },
+                        [config](std::string& out) { return config->getNewSysLog(out); },
+                        serverView_};
+  ServerOptions options;
+  options.port = static_cast<uint16_t>(config_->getPort());
+  auto server = std::make_unique<AgentServer>(context, options);
+  server->start();  // "Listening at <port>", both threads, the idle timer
+  server_ = std::move(server);
+
+  // The view starts empty: the listening line stays in the log file only.
+  history_->clearView();
+  history_->LogEvent(std::string(kHostnameLine) + platform::hostName());
+}
+
+void Agent::btnStatusClick() {
+  if (server_) server_->btnStatusClick();
+}
+
+void Agent::close() {
+  if (server_) server_->shutdown();
+  loop_.quit();
+}
+
+}  // namespace tavin

@@ -1,0 +1,65 @@
+// The workspace of one end-to-end test: a temporary directory holding a copy
+// of the agent executable, its ini file and the monitored programs' files,
+// and the running agent.
+//
+// The agent under test is TAVIN_E2E_AGENT (default: the native build's
+// binary). With TAVIN_E2E_WINE set, the executable is a Windows build and is
+// started under Wine.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/agent_process.h"
+#include "tests/e2e/console_connection.h"
+#include "tests/support/temp_dir.h"
+
+namespace tavin::e2e {
+
+// A TCP port on 127.0.0.1 that was free a moment ago.
+int freePort();
+
+class AgentFixture : public ::testing::Test {
+ protected:
+  AgentFixture();
+  ~AgentFixture() override;
+
+  bool underWine() const { return wine_; }
+  std::string path(const std::string& name) const { return dir_.path(name); }
+  const std::string& workDir() const { return workDir_; }
+  int port() const { return port_; }
+
+  // Writes a file of the workspace (GBK bytes as given), creating parents.
+  void writeFile(const std::string& relative, const std::string& bytes);
+  void appendFile(const std::string& relative, const std::string& bytes);
+  std::string readFile(const std::string& relative) const;
+
+  // The agent's ini file: these lines after [PORT] port=<port> and the
+  // access list allowing 127.0.0.1, unless the lines replace them.
+  void writeIni(const std::string& extraLines, bool defaultAccess = true);
+
+  // Starts the agent and waits until it accepts connections.
+  void startAgent(const std::vector<std::string>& env = {});
+  AgentProcess& agent() { return *agent_; }
+
+  // The day's history log file of the agent (GBK, CR LF).
+  std::string historyLog() const;
+  // Waits until the history log holds text (GBK).
+  bool waitForHistory(const std::string& text, int timeoutMs) const;
+
+  // A connected console.
+  std::unique_ptr<ConsoleConnection> connectConsole();
+
+ private:
+  tavin::test::TempDir dir_;
+  std::string workDir_;
+  std::string exeName_;
+  bool wine_ = false;
+  int port_ = 0;
+  std::unique_ptr<AgentProcess> agent_;
+};
+
+}  // namespace tavin::e2e
