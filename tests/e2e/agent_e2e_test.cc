@@ -290,6 +290,7 @@ TEST_F(AgentEndToEnd, StartupFailuresGoToStderrWithStatusOne) {
     auto status = process.waitForExit(10000);
     ASSERT_TRUE(status.has_value());
     EXPECT_EQ(*status, 1);
+    process.drainOutput();
     EXPECT_NE(process.errorOutput().find(utf8(c.message)), std::string::npos)
         << process.errorOutput();
     EXPECT_TRUE(refusedWithin(port(), 0));

@@ -53,8 +53,7 @@ AgentProcess::AgentProcess(std::vector<std::string> argv, std::string workDir,
 
 AgentProcess::~AgentProcess() {
   stop();
-  if (stdoutReader_.joinable()) stdoutReader_.join();
-  if (stderrReader_.joinable()) stderrReader_.join();
+  drainOutput();
 }
 
 void AgentProcess::readLoop(int fd, bool isStdout) {
@@ -101,6 +100,16 @@ std::vector<std::string> AgentProcess::outputLines() {
 std::string AgentProcess::errorOutput() {
   std::lock_guard<std::mutex> lock(mu_);
   return stderr_;
+}
+
+void AgentProcess::drainOutput() {
+  if (stdoutReader_.joinable()) stdoutReader_.join();
+  if (stderrReader_.joinable()) stderrReader_.join();
+  std::lock_guard<std::mutex> lock(mu_);
+  if (!partial_.empty()) {
+    lines_.push_back(partial_);
+    partial_.clear();
+  }
 }
 
 void AgentProcess::sendSignal(int signal) {

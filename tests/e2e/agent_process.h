@@ -40,6 +40,9 @@ class AgentProcess {
   void sendSignal(int signal);
   // Waits for the process to end; its exit status, or empty on timeout.
   std::optional<int> waitForExit(int timeoutMs);
+  // After the process has ended: waits until its output has been read to the
+  // end (a descendant holding the pipes open keeps it waiting).
+  void drainOutput();
   // SIGTERM, a grace period, then SIGKILL; reaps the process.
   void stop(int graceMs = 5000);
 
