@@ -44,8 +44,10 @@ class Terminal {
   // input is waiting. *ended is set when the terminal has gone away (end of
   // input or a hang-up): nothing more will come.
   void readInput(std::string* out, bool* ended);
-  // Writes UTF-8 text (with escape sequences) as a whole.
-  void write(std::string_view text);
+  // Writes UTF-8 text (with escape sequences). A terminal that takes nothing
+  // for a moment is not waited for: the rest is dropped and false returned,
+  // so the caller draws everything again next time.
+  bool write(std::string_view text);
   // The current size; 80 x 24 when the terminal does not say.
   TerminalSize size() const;
 

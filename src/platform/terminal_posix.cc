@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -25,16 +26,30 @@ constexpr char kLeaveSequence[] = "\x1b[0m\x1b[?7h\x1b[?25h\x1b[?1049l";
 constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGQUIT, SIGHUP};
 constexpr size_t kFatalCount = sizeof kFatalSignals / sizeof kFatalSignals[0];
 
+// How long a write waits for a terminal that takes nothing: a screen update
+// is given up soon (the next one draws everything again); the restore at the
+// end gets longer.
+constexpr int kFrameWaitMs = 50;
+constexpr int kRestoreWaitMs = 1000;
+
 // The terminal's settings before it was opened. Written before gActive is
 // set and read by the restore after it is cleared, so a signal handler sees
 // them whole.
 struct termios gSaved;
 std::atomic<bool> gActive{false};
+// Where the screen is written: the terminal opened again, non-blocking, so
+// that a terminal that stops reading (a stalled remote session) cannot stop
+// the loop thread. Standard output's own description is shared with the
+// shell and stays as it is.
+std::atomic<int> gOutputFd{STDOUT_FILENO};
 std::atomic<bool> gAtExitRegistered{false};
 struct sigaction gPreviousActions[kFatalCount];
 static_assert(std::atomic<bool>::is_always_lock_free, "signal handlers need lock-free atomics");
 
-void writeAll(int fd, const char* data, size_t size) {
+// Writes all of data unless the terminal takes nothing more for waitMs (or
+// has gone); true when everything was written. Async-signal-safe.
+bool writeAll(const char* data, size_t size, int waitMs) {
+  const int fd = gOutputFd.load();
   while (size > 0) {
     const ssize_t n = ::write(fd, data, size);
     if (n > 0) {
@@ -44,12 +59,12 @@ void writeAll(int fd, const char* data, size_t size) {
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      // Someone made the descriptor non-blocking: wait until it takes more.
       pollfd fds{fd, POLLOUT, 0};
-      if (::poll(&fds, 1, 1000) > 0) continue;
+      if (::poll(&fds, 1, waitMs) > 0) continue;
     }
-    return;  // the terminal is gone or stuck: the rest is lost
+    return false;
   }
+  return true;
 }
 
 // Async-signal-safe: tcsetattr and write only.
@@ -57,7 +72,7 @@ void restoreTerminal() {
   if (!gActive.exchange(false)) return;
   const int savedErrno = errno;
   ::tcsetattr(STDIN_FILENO, TCSANOW, &gSaved);
-  writeAll(STDOUT_FILENO, kLeaveSequence, sizeof kLeaveSequence - 1);
+  writeAll(kLeaveSequence, sizeof kLeaveSequence - 1, kRestoreWaitMs);
   errno = savedErrno;
 }
 
@@ -68,6 +83,11 @@ extern "C" void restoreOnFatalSignal(int number) {
   // SA_RESETHAND put the default action back; SA_NODEFER lets this raise
   // deliver it at once.
   ::raise(number);
+}
+
+void closeOutput() {
+  const int fd = gOutputFd.exchange(STDOUT_FILENO);
+  if (fd != STDOUT_FILENO) ::close(fd);
 }
 
 void installFatalHandlers() {
@@ -111,6 +131,11 @@ SysStatus Terminal::open(std::unique_ptr<Terminal>* out) {
   raw.c_cc[VTIME] = 0;
 
   gSaved = saved;
+  char name[256];
+  const int output = ::ttyname_r(STDOUT_FILENO, name, sizeof name) == 0
+                         ? ::open(name, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)
+                         : -1;
+  gOutputFd = output >= 0 ? output : STDOUT_FILENO;
   if (!gAtExitRegistered.exchange(true)) std::atexit(restoreAtExit);
   installFatalHandlers();
   gActive = true;
@@ -119,9 +144,10 @@ SysStatus Terminal::open(std::unique_ptr<Terminal>* out) {
     gActive = false;
     removeFatalHandlers();
     ::tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+    closeOutput();
     return status;
   }
-  writeAll(STDOUT_FILENO, kEnterSequence, sizeof kEnterSequence - 1);
+  writeAll(kEnterSequence, sizeof kEnterSequence - 1, kRestoreWaitMs);
   out->reset(new Terminal());
   return SysStatus::ok();
 }
@@ -129,6 +155,7 @@ SysStatus Terminal::open(std::unique_ptr<Terminal>* out) {
 Terminal::~Terminal() {
   restoreTerminal();
   removeFatalHandlers();
+  closeOutput();
 }
 
 int Terminal::inputFd() const { return STDIN_FILENO; }
@@ -144,7 +171,9 @@ void Terminal::readInput(std::string* out, bool* ended) {
   }
 }
 
-void Terminal::write(std::string_view text) { writeAll(STDOUT_FILENO, text.data(), text.size()); }
+bool Terminal::write(std::string_view text) {
+  return writeAll(text.data(), text.size(), kFrameWaitMs);
+}
 
 TerminalSize Terminal::size() const {
   TerminalSize size;

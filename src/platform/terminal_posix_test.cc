@@ -62,18 +62,22 @@ class PtyChild {
   void type(const std::string& keys) {
     ASSERT_EQ(::write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
   }
-  // Waits for the child to end, reading its output meanwhile; its wait
-  // status, or -1 at the deadline.
-  int waitForExit() {
+  // Waits for the child to end, reading its output meanwhile unless told
+  // not to; its wait status, or -1 at the deadline.
+  int waitForExit(bool readOutput = true) {
     const auto end = std::chrono::steady_clock::now() + kDeadline;
     while (std::chrono::steady_clock::now() < end) {
       int status = 0;
       if (::waitpid(pid_, &status, WNOHANG) == pid_) {
         reaped_ = true;
-        readSome(0);
+        if (readOutput) readSome(0);
         return status;
       }
-      readSome(20);
+      if (readOutput) {
+        readSome(20);
+      } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
     }
     return -1;
   }
@@ -203,6 +207,25 @@ TEST(TerminalPosix, ReadsSingleKeysAndKnowsItsSize) {
   EXPECT_EQ(child.output().find("q"), std::string::npos);
   const int status = child.waitForExit();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// A terminal that stops reading (a stalled remote session) does not hold the
+// writer: the screen is given up and reported as not written.
+TEST(TerminalPosix, AStalledTerminalDoesNotBlockTheWriter) {
+  PtyChild child([] {
+    std::unique_ptr<Terminal> terminal;
+    if (!Terminal::open(&terminal).isOk()) std::_Exit(90);
+    const std::string screen(64 * 1024, 'x');
+    for (int i = 0; i < 64; ++i) {
+      if (!terminal->write(screen)) std::_Exit(0);
+    }
+    std::_Exit(1);  // 4 MB taken by a terminal that nobody reads
+  });
+  ASSERT_TRUE(child.ok());
+  const int status = child.waitForExit(/*readOutput=*/false);
+  ASSERT_NE(status, -1) << "the writer was blocked";
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST(TerminalPosix, OutputThatIsNoTerminalIsNotInteractive) {

@@ -79,6 +79,7 @@ class TerminalFrontend : public HistoryView, public ServerView {
   KeyDecoder keys_;
   platform::TerminalSize drawnSize_;
   std::vector<ScreenRow> drawn_;  // what the terminal shows now
+  bool drawWhole_ = false;        // the last screen was not written whole
   std::atomic<bool> redrawPending_{false};
 
   std::mutex mu_;

@@ -116,7 +116,7 @@ void TerminalFrontend::draw(bool whole) {
   }
 
   std::string out;
-  if (whole || size.columns != drawnSize_.columns || size.rows != drawnSize_.rows) {
+  if (whole || drawWhole_ || size.columns != drawnSize_.columns || size.rows != drawnSize_.rows) {
     out += "\x1b[0m\x1b[2J";
     drawn_.clear();
   }
@@ -135,7 +135,7 @@ void TerminalFrontend::draw(bool whole) {
   }
   drawn_ = std::move(rows);
   drawnSize_ = size;
-  if (!out.empty()) terminal_->write(out);
+  drawWhole_ = !out.empty() && !terminal_->write(out);
 }
 
 void TerminalFrontend::onInput() {
