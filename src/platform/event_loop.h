@@ -62,7 +62,8 @@ enum class SendResult {
 };
 
 // Signals the shell may want to handle on the loop thread (POSIX only).
-enum class Signal { kTerminate, kInterrupt, kUser1, kUser2 };
+// kWindowChange is the terminal's new size (SIGWINCH).
+enum class Signal { kTerminate, kInterrupt, kUser1, kUser2, kWindowChange };
 
 class EventLoop {
  public:
@@ -123,6 +124,20 @@ class EventLoop {
   // loop thread takes the signal while it runs; other threads should block it
   // (blockLoopSignals). On Windows this does nothing.
   virtual void onSignal(Signal signal, std::function<void()> fn) = 0;
+
+  // Calls fn on the loop thread whenever input waits on the file descriptor
+  // fd (POSIX: a terminal's standard input), or it reports its end or an
+  // error, until unwatchInput(fd). fn must read what waits or unwatch the
+  // descriptor; otherwise it is called again at once. A second call for the
+  // same descriptor replaces its function. The caller keeps fd open while it
+  // is watched. Loops without this facility (Windows) return an error.
+  virtual SysStatus watchInput(int fd, std::function<void()> fn) {
+    (void)fd;
+    (void)fn;
+    return SysStatus::error("watchInput", -1);
+  }
+  // Stops watching fd; an unwatched descriptor is ignored.
+  virtual void unwatchInput(int fd) { (void)fd; }
 };
 
 // Blocks the signals of Signal in the calling thread and in the threads it

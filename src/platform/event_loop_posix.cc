@@ -23,7 +23,7 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
-constexpr int kSignalNumbers[] = {SIGTERM, SIGINT, SIGUSR1, SIGUSR2};
+constexpr int kSignalNumbers[] = {SIGTERM, SIGINT, SIGUSR1, SIGUSR2, SIGWINCH};
 constexpr size_t kSignalCount = sizeof kSignalNumbers / sizeof kSignalNumbers[0];
 
 // Bounds the bytes read from one connection per event, so one busy peer
@@ -93,6 +93,9 @@ class PosixEventLoop : public EventLoop {
 
   void onSignal(Signal signal, std::function<void()> fn) override;
 
+  SysStatus watchInput(int fd, std::function<void()> fn) override;
+  void unwatchInput(int fd) override { inputWatches_.erase(fd); }
+
  private:
   struct Connection {
     int fd = -1;
@@ -137,6 +140,8 @@ class PosixEventLoop : public EventLoop {
 
   std::map<TimerId, Timer> timers_;
   TimerId nextTimerId_ = 1;
+
+  std::map<int, std::function<void()>> inputWatches_;
 
   int listenFd_ = -1;
   uint16_t listenPort_ = 0;
@@ -242,6 +247,12 @@ void PosixEventLoop::runEvents() {
       listenerIndex = static_cast<int>(fds.size());
       fds.push_back({listenFd_, POLLIN, 0});
     }
+    const size_t firstInput = fds.size();
+    std::vector<int> inputs;  // inputs[i] belongs to fds[i + firstInput]
+    for (const auto& [fd, fn] : inputWatches_) {
+      fds.push_back({fd, POLLIN, 0});
+      inputs.push_back(fd);
+    }
     const size_t first = fds.size();
     for (const auto& [id, connection] : connections_) {
       if (connection.failed) continue;
@@ -262,6 +273,14 @@ void PosixEventLoop::runEvents() {
         drainWakePipe();
         dispatchSignals();
         runPosted();
+      }
+      for (size_t i = 0; i < inputs.size(); ++i) {
+        if (fds[firstInput + i].revents == 0) continue;
+        // Looked up again: an earlier callback may have unwatched it.
+        auto watch = inputWatches_.find(inputs[i]);
+        if (watch == inputWatches_.end()) continue;
+        auto fn = watch->second;  // a copy: fn may unwatch its own descriptor
+        fn();
       }
       if (listenerIndex >= 0 && fds[listenerIndex].revents != 0 && listenFd_ >= 0) {
         acceptConnections();
@@ -542,6 +561,12 @@ void PosixEventLoop::onSignal(Signal signal, std::function<void()> fn) {
   sigemptyset(&set);
   sigaddset(&set, kSignalNumbers[index]);
   pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+SysStatus PosixEventLoop::watchInput(int fd, std::function<void()> fn) {
+  if (fd < 0 || !fn) return SysStatus::error("watchInput", EBADF);
+  inputWatches_[fd] = std::move(fn);
+  return SysStatus::ok();
 }
 
 }  // namespace

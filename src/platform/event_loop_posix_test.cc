@@ -1,13 +1,16 @@
 #include "platform/event_loop.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/tcp_client.h"
 #include "tests/support/loop_thread.h"
@@ -42,6 +45,76 @@ TEST(EventLoopPosix, SignalsAreHandledOnTheLoopThread) {
   EXPECT_EQ(user1, 1);
   EXPECT_TRUE(onLoop);
   thread.stop();
+}
+
+// A terminal's new size reaches its function like the other signals.
+TEST(EventLoopPosix, WindowChangeIsASignalOfItsOwn) {
+  LoopThread thread;
+  ASSERT_TRUE(thread.ok());
+  std::atomic<int> changes{0}, user1{0};
+  thread.call([&] {
+    thread.loop().onSignal(Signal::kWindowChange, [&] { ++changes; });
+    thread.loop().onSignal(Signal::kUser1, [&] { ++user1; });
+    return 0;
+  });
+  ASSERT_EQ(::kill(::getpid(), SIGWINCH), 0);
+  ASSERT_TRUE(waitUntil([&] { return changes == 1; }));
+  EXPECT_EQ(user1, 0);
+  thread.stop();
+}
+
+// A watched pipe: every write reaches the function on the loop thread, the
+// writer's end is reported too, and an unwatched descriptor is left alone.
+TEST(EventLoopPosix, WatchedInputIsReadOnTheLoopThread) {
+  int fds[2];
+  ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+  LoopThread thread;
+  ASSERT_TRUE(thread.ok());
+  const std::thread::id loopThread = thread.call([] { return std::this_thread::get_id(); });
+  std::mutex mu;
+  std::string received;
+  std::atomic<bool> ended{false}, onLoop{true};
+  std::atomic<int> calls{0};
+  const int readFd = fds[0];
+  EXPECT_FALSE(thread.call([&] { return thread.loop().watchInput(-1, [] {}).isOk(); }));
+  ASSERT_TRUE(thread.call([&] {
+    return thread.loop()
+        .watchInput(readFd,
+                    [&] {
+                      ++calls;
+                      if (std::this_thread::get_id() != loopThread) onLoop = false;
+                      char buffer[64];
+                      const ssize_t n = ::read(readFd, buffer, sizeof buffer);
+                      if (n <= 0) {
+                        ended = true;
+                        thread.loop().unwatchInput(readFd);
+                        return;
+                      }
+                      std::lock_guard<std::mutex> lock(mu);
+                      received.append(buffer, static_cast<size_t>(n));
+                    })
+        .isOk();
+  }));
+  auto receivedText = [&] {
+    std::lock_guard<std::mutex> lock(mu);
+    return received;
+  };
+
+  ASSERT_EQ(::write(fds[1], "ab", 2), 2);
+  ASSERT_TRUE(waitUntil([&] { return receivedText() == "ab"; }));
+  ASSERT_EQ(::write(fds[1], "c", 1), 1);
+  ASSERT_TRUE(waitUntil([&] { return receivedText() == "abc"; }));
+  ::close(fds[1]);
+  ASSERT_TRUE(waitUntil([&] { return ended.load(); }));
+  // Unwatched on its end: the closed pipe, readable forever, is not polled
+  // again (a posted call runs only after the events before it).
+  const int callsAtEnd = calls;
+  thread.call([] { return 0; });
+  thread.call([] { return 0; });
+  EXPECT_EQ(calls, callsAtEnd);
+  EXPECT_TRUE(onLoop);
+  thread.stop();
+  ::close(fds[0]);
 }
 
 // Linux reports a peer's reset as ECONNRESET: the handler hears the error
