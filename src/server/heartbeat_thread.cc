@@ -16,12 +16,20 @@ HeartbeatThread::~HeartbeatThread() { stop(); }
 
 void HeartbeatThread::start() {
   if (thread_.joinable()) return;
-  thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    stopping_ = false;
+  }
+  thread_ = std::thread([this] { run(); });
 }
 
 void HeartbeatThread::stop() {
   if (!thread_.joinable()) return;
-  thread_.request_stop();
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
   thread_.join();
 }
 
@@ -40,13 +48,13 @@ bool HeartbeatThread::isPaused() const {
   return paused_;
 }
 
-void HeartbeatThread::run(std::stop_token stop) {
+void HeartbeatThread::run() {
   std::unique_lock<std::mutex> lock(mu_);
   for (;;) {
-    // Sleeps one period; a stop request ends the wait at once. At start-up no
-    // console can be connected yet, so the first pass waits a period too.
-    wake_.wait_for(lock, stop, period_, [] { return false; });
-    if (stop.stop_requested()) return;
+    // Sleeps one period; a stop ends the wait at once. At start-up no console
+    // can be connected yet, so the first pass waits a period too.
+    wake_.wait_for(lock, period_, [this] { return stopping_; });
+    if (stopping_) return;
     if (paused_) continue;
     lock.unlock();
     if (link_.hasClients()) SendPendingAndBeats();

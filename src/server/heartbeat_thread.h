@@ -53,15 +53,19 @@ class HeartbeatThread {
   void SendPendingAndBeats();
 
  private:
-  void run(std::stop_token stop);
+  void run();
 
   HeartbeatLink& link_;
   const std::chrono::milliseconds period_;
   mutable std::mutex mu_;
-  std::condition_variable_any wake_;
+  // Waited on with mu_ held and stopping_ checked under it, so a stop cannot
+  // be missed between the check and the wait (see RequestQueue on why there
+  // is no stop_token).
+  std::condition_variable wake_;
   // Guarded by mu_.
   bool paused_ = false;
-  std::jthread thread_;
+  bool stopping_ = false;
+  std::thread thread_;
 };
 
 }  // namespace tavin

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <future>
 #include <mutex>
 #include <stdexcept>
@@ -102,6 +104,33 @@ TEST(HeartbeatThread, StopDoesNotWaitOutThePeriod) {
   auto stopped = std::async(std::launch::async, [&] { heartbeat.stop(); });
   ASSERT_EQ(stopped.wait_for(test::kDeadline), std::future_status::ready);
   EXPECT_TRUE(link.recorded().empty());
+}
+
+// A stop that comes at any point of the thread's start-up or wait ends the
+// thread, and a stopped thread can be started again. A lost stop would leave
+// the thread waiting out its hour, so the test gives up loudly instead.
+TEST(HeartbeatThread, EveryStopEndsTheThreadAndStartRunsItAgain) {
+  RecordingLink link;
+  {
+    HeartbeatThread idle(link, std::chrono::hours(1));
+    auto cycles = std::async(std::launch::async, [&] {
+      for (int i = 0; i < 200; ++i) {
+        idle.start();
+        idle.stop();
+      }
+    });
+    if (cycles.wait_for(test::kDeadline) != std::future_status::ready) {
+      std::fprintf(stderr, "a stop did not end the heartbeat thread\n");
+      std::abort();
+    }
+    EXPECT_TRUE(link.recorded().empty());  // no period ever ended
+  }
+  HeartbeatThread heartbeat(link, std::chrono::milliseconds(1));
+  heartbeat.start();
+  heartbeat.stop();
+  heartbeat.start();
+  ASSERT_TRUE(test::waitUntil([&] { return !link.recorded().empty(); }));
+  heartbeat.stop();
 }
 
 }  // namespace

@@ -32,12 +32,13 @@ MsgProcessorThread::~MsgProcessorThread() { stop(); }
 
 void MsgProcessorThread::start() {
   if (thread_.joinable()) return;
-  thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
+  queue_.restart();
+  thread_ = std::thread([this] { run(); });
 }
 
 void MsgProcessorThread::stop() {
   if (!thread_.joinable()) return;
-  thread_.request_stop();
+  queue_.stop();
   thread_.join();
 }
 
@@ -48,9 +49,9 @@ void MsgProcessorThread::resume() { queue_.release(); }
 bool MsgProcessorThread::isPaused() const { return queue_.isHeld(); }
 size_t MsgProcessorThread::queued() const { return queue_.size(); }
 
-void MsgProcessorThread::run(std::stop_token stop) {
-  while (!stop.stop_requested()) {
-    std::optional<SocketMessage> item = queue_.pop(stop, idleWait_);
+void MsgProcessorThread::run() {
+  while (!queue_.isStopped()) {
+    std::optional<SocketMessage> item = queue_.pop(idleWait_);
     if (item) process(*item);
   }
 }

@@ -64,14 +64,14 @@ class MsgProcessorThread {
   void process(SocketMessage& item);
 
  private:
-  void run(std::stop_token stop);
+  void run();
 
   ResponseSink& sink_;
   History& history_;
   const std::atomic<bool>& countAll_;
   const std::chrono::milliseconds idleWait_;
   RequestQueue queue_;
-  std::jthread thread_;
+  std::thread thread_;
 };
 
 }  // namespace tavin

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <future>
 #include <mutex>
 #include <stdexcept>
@@ -175,6 +177,27 @@ TEST_F(ProcessorTest, StopEndsAnIdleThreadAtOnce) {
   idle.start();
   auto stopped = std::async(std::launch::async, [&] { idle.stop(); });
   ASSERT_EQ(stopped.wait_for(test::kDeadline), std::future_status::ready);
+}
+
+// A stop that comes at any point of the thread's start-up or wait ends the
+// thread, and a stopped thread can be started again. A lost stop would leave
+// the thread waiting out its hour, so the test gives up loudly instead.
+TEST_F(ProcessorTest, EveryStopEndsTheThreadAndStartRunsItAgain) {
+  MsgProcessorThread idle(sink, history, countAll, std::chrono::hours(1), 10);
+  auto cycles = std::async(std::launch::async, [&] {
+    for (int i = 0; i < 200; ++i) {
+      idle.start();
+      idle.stop();
+    }
+  });
+  if (cycles.wait_for(test::kDeadline) != std::future_status::ready) {
+    std::fprintf(stderr, "a stop did not end the processor thread\n");
+    std::abort();
+  }
+  idle.start();
+  ASSERT_TRUE(idle.Enqueue(request("1", [] { return test::fixedStatusResponse(); })));
+  ASSERT_TRUE(test::waitUntil([&] { return sink.responses().size() == 1; }));
+  EXPECT_EQ(sink.responses()[0].text, test::statusResponseText("1"));
 }
 
 }  // namespace

@@ -12,11 +12,10 @@ bool RequestQueue::push(SocketMessage&& item) {
   return true;
 }
 
-std::optional<SocketMessage> RequestQueue::pop(std::stop_token stop,
-                                               std::chrono::milliseconds wait) {
+std::optional<SocketMessage> RequestQueue::pop(std::chrono::milliseconds wait) {
   std::unique_lock<std::mutex> lock(mu_);
-  ready_.wait_for(lock, stop, wait, [this] { return !held_ && !items_.empty(); });
-  if (stop.stop_requested() || held_ || items_.empty()) return std::nullopt;
+  ready_.wait_for(lock, wait, [this] { return stopped_ || (!held_ && !items_.empty()); });
+  if (stopped_ || held_ || items_.empty()) return std::nullopt;
   SocketMessage item = std::move(items_.front());
   items_.pop_front();
   return item;
@@ -53,6 +52,24 @@ bool RequestQueue::isHeld() const {
 size_t RequestQueue::size() const {
   std::lock_guard<std::mutex> lock(mu_);
   return items_.size();
+}
+
+void RequestQueue::stop() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    stopped_ = true;
+  }
+  ready_.notify_all();
+}
+
+void RequestQueue::restart() {
+  std::lock_guard<std::mutex> lock(mu_);
+  stopped_ = false;
+}
+
+bool RequestQueue::isStopped() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return stopped_;
 }
 
 }  // namespace tavin

@@ -2,7 +2,8 @@
 // appends what it receives, and the processor thread, which takes them one at
 // a time. The queue owns the items it holds. It is bounded, so a console that
 // sends faster than requests are served cannot grow it without end. While
-// held (the service is stopped) it hands out nothing. Any thread.
+// held (the service is stopped) it hands out nothing. Once stopped (the
+// processor thread is ending) a waiting taker returns at once. Any thread.
 #pragma once
 
 #include <condition_variable>
@@ -10,7 +11,6 @@
 #include <deque>
 #include <mutex>
 #include <optional>
-#include <stop_token>
 
 #include "server/socket_message.h"
 
@@ -25,8 +25,8 @@ class RequestQueue {
   bool push(SocketMessage&& item);
 
   // The item at the head, waiting at most `wait` for one; nothing when the
-  // wait ends, when stop is requested, or while the queue is held.
-  std::optional<SocketMessage> pop(std::stop_token stop, std::chrono::milliseconds wait);
+  // wait ends, when the queue is stopped, or while it is held.
+  std::optional<SocketMessage> pop(std::chrono::milliseconds wait);
 
   // Deletes every item with its message; returns how many there were.
   size_t clear();
@@ -36,13 +36,25 @@ class RequestQueue {
   bool isHeld() const;
   size_t size() const;
 
+  // Ends a wait in pop at once, and makes every later pop return nothing
+  // without waiting, until restart(). The items stay queued.
+  void stop();
+  void restart();
+  bool isStopped() const;
+
  private:
   const size_t limit_;
   mutable std::mutex mu_;
-  std::condition_variable_any ready_;
+  // A plain condition variable with every condition it waits for guarded by
+  // mu_: a stop set under mu_ cannot slip in between the taker's check and
+  // its wait, so it always ends the wait. (Not condition_variable_any with a
+  // stop_token: in the MinGW build's libstdc++, the stop_callback it installs
+  // can miss the wake-up at its removal and block the taker for good.)
+  std::condition_variable ready_;
   // Guarded by mu_.
   std::deque<SocketMessage> items_;
   bool held_ = false;
+  bool stopped_ = false;
 };
 
 }  // namespace tavin
