@@ -54,8 +54,10 @@ LRESULT CALLBACK errFormProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
   return ::DefWindowProcW(window, message, wParam, lParam);
 }
 
+// The GB2312 character set: the texts are Chinese, and where the face has no
+// Chinese characters the system picks one that has, as a Chinese host does.
 HFONT makeFont(int pixels, const wchar_t* face) {
-  return ::CreateFontW(-pixels, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+  return ::CreateFontW(-pixels, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, GB2312_CHARSET,
                        OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
                        DEFAULT_PITCH | FF_DONTCARE, face);
 }

@@ -28,8 +28,10 @@ std::wstring wide(std::string_view gbk) { return platform::gbkToWide(gbk); }
 
 HMENU controlId(int id) { return reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)); }
 
-HFONT makeFont(int pixels, const wchar_t* face, BYTE charset) {
-  return ::CreateFontW(-pixels, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, charset,
+// The GB2312 character set: the texts are Chinese, and where the face has no
+// Chinese characters the system picks one that has, as a Chinese host does.
+HFONT makeFont(int pixels, const wchar_t* face) {
+  return ::CreateFontW(-pixels, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, GB2312_CHARSET,
                        OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
                        DEFAULT_PITCH | FF_DONTCARE, face);
 }
@@ -176,8 +178,8 @@ bool TFormMain::Impl::create() {
                            instance, this);
   if (form == nullptr) return false;
 
-  formFont = makeFont(12, L"宋体", GB2312_CHARSET);
-  counterFont = makeFont(11, L"MS Sans Serif", DEFAULT_CHARSET);
+  formFont = makeFont(12, L"宋体");
+  counterFont = makeFont(11, L"MS Sans Serif");
 
   const auto places = layoutControls(kMainFormControls, kMainClientWidth, kMainClientHeight);
   for (size_t i = 0; i < std::size(kMainFormControls); ++i) {

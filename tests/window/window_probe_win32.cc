@@ -6,20 +6,25 @@
 // user would: clicks, commands, tray icon events, answers to a message box.
 //
 //   list                         every window and control, one per line
-//   click <form> <control>       BM_CLICK posted to a button or check box
-//   command <form> <control>     WM_COMMAND with the control's or item's id
+//   click <form> <control>       BM_CLICK to a button or check box
+//   post-click <form> <control>  the same, posted
+//   command <form> <control>     WM_COMMAND with the control's or item's id,
+//                                posted
 //   syscommand <form> minimize|restore
-//   close <form>                 WM_CLOSE
-//   tray dblclick|rightup        the tray icon's mouse events
+//   close <form>                 WM_CLOSE, posted
+//   tray dblclick|rightup        the tray icon's mouse events; rightup posted
 //   answer yes|no                presses a button of the agent's message box
-//   char <form> <c>              WM_CHAR (a menu's accelerator key)
-//   key <form> <virtual key>     WM_KEYDOWN
+//   char <form> <c>              WM_CHAR (a menu's accelerator key), posted
 //   quit
 //
-// A line of "list" is "window" or "control" followed by key=value fields
-// separated by tabs; tabs, line breaks and backslashes in values are escaped
-// as \t, \r, \n and \\. Texts are UTF-8. Every message is posted, never sent,
-// so a message box that opens in the agent cannot block the probe.
+// A line of "list" is "screen", "window" or "control" followed by key=value
+// fields separated by tabs; tabs, line breaks and backslashes in values are
+// escaped as \t, \r, \n and \\. Texts are UTF-8.
+//
+// What opens a modal window in the agent (the exit question, the tray's
+// menu) is posted, so that the probe stays free to answer it. Everything else
+// is sent: the probe answers after the agent has handled it, so a "list"
+// that follows sees the outcome.
 #include <windows.h>
 #include <commctrl.h>
 #include <shellapi.h>
@@ -111,6 +116,13 @@ class RemoteBuffer {
   void* address_ = nullptr;
   size_t size_;
 };
+
+// Waits until the agent has handled the message (or 5 seconds passed).
+bool sendAndWait(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  DWORD_PTR result = 0;
+  return ::SendMessageTimeoutW(window, message, wParam, lParam, SMTO_ABORTIFHUNG, 5000, &result) !=
+         0;
+}
 
 DWORD processOf(HWND window) {
   DWORD pid = 0;
@@ -253,6 +265,8 @@ void listChildren(HWND top, const std::string& topClass) {
 }
 
 void list() {
+  std::cout << "screen\tw=" << ::GetSystemMetrics(SM_CXSCREEN)
+            << "\th=" << ::GetSystemMetrics(SM_CYSCREEN) << "\n";
   HWND foreground = ::GetForegroundWindow();
   for (HWND window : agentWindows()) {
     const std::string cls = utf8(className(window));
@@ -305,8 +319,13 @@ std::string run(const std::vector<std::string>& words) {
   if (verb == "tray" && words.size() == 2) {
     HWND form = findTop("TFormMain");
     if (form == nullptr) return "no main window";
-    const UINT event = words[1] == "dblclick" ? WM_LBUTTONDBLCLK : WM_RBUTTONUP;
-    ::PostMessageW(form, tavin::kTrayCallbackMessage, tavin::kTrayIconId, event);
+    if (words[1] == "rightup") {
+      ::PostMessageW(form, tavin::kTrayCallbackMessage, tavin::kTrayIconId, WM_RBUTTONUP);
+      return {};
+    }
+    if (!sendAndWait(form, tavin::kTrayCallbackMessage, tavin::kTrayIconId, WM_LBUTTONDBLCLK)) {
+      return "no answer";
+    }
     return {};
   }
   if (verb == "answer" && words.size() == 2) {
@@ -323,7 +342,7 @@ std::string run(const std::vector<std::string>& words) {
     return {};
   }
   if (words.size() < 3) return "bad command";
-  if (verb == "click" || verb == "command") {
+  if (verb == "click" || verb == "post-click" || verb == "command") {
     const int id = idOf(words[1], words[2]);
     if (id == 0) return "no control " + words[2];
     if (verb == "command") {
@@ -332,20 +351,18 @@ std::string run(const std::vector<std::string>& words) {
     }
     HWND control = findControl(top, id);
     if (control == nullptr) return "no control " + words[2];
-    ::PostMessageW(control, BM_CLICK, 0, 0);
-    return {};
+    if (verb == "post-click") {
+      ::PostMessageW(control, BM_CLICK, 0, 0);
+      return {};
+    }
+    return sendAndWait(control, BM_CLICK, 0, 0) ? std::string() : "no answer";
   }
   if (verb == "syscommand") {
     const WPARAM command = words[2] == "minimize" ? SC_MINIMIZE : SC_RESTORE;
-    ::PostMessageW(top, WM_SYSCOMMAND, command, 0);
-    return {};
+    return sendAndWait(top, WM_SYSCOMMAND, command, 0) ? std::string() : "no answer";
   }
   if (verb == "char") {
     ::PostMessageW(top, WM_CHAR, static_cast<unsigned char>(words[2][0]), 0);
-    return {};
-  }
-  if (verb == "key") {
-    ::PostMessageW(top, WM_KEYDOWN, std::stoi(words[2]), 0);
     return {};
   }
   return "bad command";
