@@ -47,6 +47,9 @@ LRESULT CALLBACK errFormProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
       break;
     case WM_DESTROY:
       if (state != nullptr) state->closed = true;
+      // Closed from a sent message, the dialog's loop is still waiting inside
+      // GetMessage: a posted message lets it see that the dialog is gone.
+      ::PostThreadMessageW(::GetCurrentThreadId(), WM_NULL, 0, 0);
       return 0;
     default:
       break;
@@ -86,7 +89,8 @@ bool TErrForm::showModal(const std::string& message) {
   // A dialog border around a client area of the design size, at the design
   // place on the screen.
   const DWORD style = WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
-  const DWORD exStyle = WS_EX_DLGMODALFRAME | WS_EX_CONTROLPARENT;
+  // The program's only window: it keeps a taskbar button.
+  const DWORD exStyle = WS_EX_DLGMODALFRAME | WS_EX_CONTROLPARENT | WS_EX_APPWINDOW;
   RECT frame{0, 0, kErrClientWidth, kErrClientHeight};
   ::AdjustWindowRectEx(&frame, style, FALSE, exStyle);
   HWND form = ::CreateWindowExW(exStyle, className.c_str(),
