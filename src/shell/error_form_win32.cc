@@ -86,8 +86,8 @@ bool TErrForm::showModal(const std::string& message) {
   state.messageFont = makeFont(13, L"Arial");
   state.messageBrush = ::GetSysColorBrush(COLOR_MENUBAR);
 
-  // A dialog border around a client area of the design size, at the design
-  // place on the screen.
+  // A dialog border around the dialog's client area, at its fixed place on
+  // the screen.
   const DWORD style = WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
   // The program's only window: it keeps a taskbar button.
   const DWORD exStyle = WS_EX_DLGMODALFRAME | WS_EX_CONTROLPARENT | WS_EX_APPWINDOW;

@@ -22,7 +22,7 @@ TEST(FormLayoutTest, PanelsStatusBarAndMemoShareTheMainWindow) {
     Rect expected;
   };
   const Case cases[] = {
-      // The design size: the memo is 331 x 223 between the two panels.
+      // The form's own size: the memo is 331 x 223 between the two panels.
       {331, 365, kStatusPanelId, {0, 0, 331, 65}},
       {331, 365, kMemHistoryId, {0, 65, 331, 223}},
       {331, 365, kCtrlPanelId, {0, 288, 331, 58}},

@@ -163,8 +163,8 @@ bool TFormMain::Impl::create() {
                           WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, instance, this);
   if (app == nullptr) return false;
 
-  // A fixed single border with a minimise box, the client area of the design
-  // size, centred on the screen; created minimised and hidden.
+  // A fixed single border with a minimise box around the form's client
+  // area, centred on the screen; created minimised and hidden.
   const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
   const DWORD exStyle = WS_EX_CONTROLPARENT | WS_EX_APPWINDOW;
   RECT frame{0, 0, kMainClientWidth, kMainClientHeight};
