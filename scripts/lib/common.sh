@@ -34,7 +34,7 @@ ensure_packages() {
 NATIVE_PACKAGES=(cmake make g++ googletest libgtest-dev libgmock-dev python3 procps tmux)
 # What the Windows cross build and its tests under Wine need.
 WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth fonts-wqy-zenhei
-                  x11-utils imagemagick)
+                  fonts-wine x11-utils imagemagick)
 
 # The Wine settings of the Windows build: a prefix of the build's own, no
 # Mono or Gecko prompts, no debug chatter.
@@ -42,6 +42,42 @@ wine_env() {
   export WINEPREFIX="$TAVIN_ROOT/build/windows/wineprefix"
   export WINEDLLOVERRIDES="mscoree,mshtml="
   export WINEDEBUG=-all
+}
+
+# Makes the Wine prefix's desktop look like a Chinese Windows desktop on a
+# display without a window manager, once per prefix:
+# - Wine's own fonts (caption buttons, dialog fonts) in the prefix's Fonts
+#   folder, where this Wine finds them;
+# - "宋体"/SimSun served by the WenQuanYi bitmap face, and the system's
+#   caption, menu and message fonts set to it at 12 pixels, so Chinese texts
+#   render legibly;
+# - Wine draws the window frames itself and leaves windows unmanaged: with no
+#   window manager, managed windows would wait for one to hide them.
+wine_desktop() {
+  local marker="$WINEPREFIX/.tavin-desktop-1" reg
+  [ -f "$marker" ] && return 0
+  mkdir -p "$WINEPREFIX/drive_c/windows/Fonts"
+  cp -n /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null
+  reg=$(mktemp --suffix=.reg)
+  python3 - "$reg" <<'PY'
+import struct, sys
+def logfont(weight):  # LOGFONTW: 12 pixels, GB2312, "SimSun"
+    face = "SimSun".encode("utf-16-le")
+    return struct.pack("<lllll8B", -12, 0, 0, 0, weight, 0, 0, 0, 134, 0, 0, 0, 0) + \
+        face + b"\0" * (64 - len(face))
+lines = ["Windows Registry Editor Version 5.00", "",
+         r"[HKEY_CURRENT_USER\Software\Wine\Fonts\Replacements]",
+         '"SimSun"="WenQuanYi Zen Hei Sharp"', '"\u5b8b\u4f53"="WenQuanYi Zen Hei Sharp"', "",
+         r"[HKEY_CURRENT_USER\Software\Wine\X11 Driver]",
+         '"Decorated"="N"', '"Managed"="N"', "",
+         r"[HKEY_CURRENT_USER\Control Panel\Desktop\WindowMetrics]"]
+for key, weight in [("CaptionFont", 700), ("SmCaptionFont", 700), ("MenuFont", 400),
+                    ("MessageFont", 400), ("StatusFont", 400), ("IconFont", 400)]:
+    lines.append('"%s"=hex:%s' % (key, ",".join("%02x" % b for b in logfont(weight))))
+open(sys.argv[1], "wb").write(("\ufeff" + "\r\n".join(lines) + "\r\n").encode("utf-16-le"))
+PY
+  wine regedit /S "$reg" && touch "$marker"
+  rm -f "$reg"
 }
 
 # Configures (once) and builds a preset.

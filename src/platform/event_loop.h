@@ -6,7 +6,9 @@
 // thread, the thread that created the loop and calls run(). On Windows that
 // thread is the window thread: the loop owns a message-only window that
 // receives the socket events, the timers and the posted work, and run() pumps
-// every message of the thread, so windows of the same thread work as usual.
+// every message of the thread, so windows of the same thread work as usual;
+// windows that hold controls get the keyboard handling of a dialog box (Tab,
+// arrow keys, Space on a button).
 //
 // Only the loop thread touches sockets. Other threads know a connection by
 // its ConnectionId and post their work; a closed connection's id is never

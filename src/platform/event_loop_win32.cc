@@ -173,6 +173,13 @@ void Win32EventLoop::run() {
   while (!quit_) {
     const BOOL got = ::GetMessageW(&message, nullptr, 0, 0);
     if (got == 0 || got == -1) break;  // WM_QUIT, or a broken queue
+    // Windows of this thread that hold controls (WS_EX_CONTROLPARENT) get the
+    // keyboard handling of a dialog: Tab, the arrow keys, Space on a button.
+    HWND root = message.hwnd != nullptr ? ::GetAncestor(message.hwnd, GA_ROOT) : nullptr;
+    if (root != nullptr && (::GetWindowLongPtrW(root, GWL_EXSTYLE) & WS_EX_CONTROLPARENT) != 0 &&
+        ::IsDialogMessageW(root, &message)) {
+      continue;
+    }
     ::TranslateMessage(&message);
     ::DispatchMessageW(&message);
   }
