@@ -103,13 +103,6 @@ TEST_F(TroubleShootingRequest, CheckCsUsesTheConfiguredPrograms) {
                                        {"127.0.0.2", "127.0.0.1", 10105}}));
 }
 
-TEST_F(TroubleShootingRequest, CheckCsWithProgramOneMissingItsConfiguration) {
-  install("[Program]\n监控程序1=Y\n");
-  ASSERT_TRUE(platform::removeFile(config1()).isOk());
-  EXPECT_EQ(result("CheckCS"),
-            "端口11000605\r\nA股报盘程序状态:\r\n配置文件 " + config1() + " 不存在\r\n");
-}
-
 TEST_F(TroubleShootingRequest, WithoutAContextTheRequestIsNotExecutable) {
   TroubleShootingRequestMessageBody request;
   request.addField("ShootingType", "AgentVersion");

@@ -73,10 +73,6 @@ class TroubleShootingTest : public ::testing::Test {
   std::vector<std::string> up_;
 };
 
-TEST_F(TroubleShootingTest, VersionCode) {
-  EXPECT_EQ(recording().getAgentVersion(), "1010300");
-}
-
 TEST_F(TroubleShootingTest, CheckFilesListsWhatIsMissing) {
   const std::string ini = settings_.iniFile;
   const std::string exeA = dir_.path("Tavin_ASHR.exe");
@@ -101,15 +97,6 @@ TEST_F(TroubleShootingTest, CheckFilesListsWhatIsMissing) {
     for (const std::string& path : c.removed) remove(path);
     EXPECT_EQ(recording().checkFiles(), c.expected);
   }
-}
-
-TEST_F(TroubleShootingTest, CheckFilesLooksForTheDefaultNamesOnly) {
-  install();
-  // Configured elsewhere: the check still wants the default names.
-  settings_.monitor1ConfigFile = dir_.path("other.ini");
-  remove(config1());
-  write(settings_.monitor1ConfigFile, "");
-  EXPECT_EQ(recording().checkFiles(), config1() + "\r\n");
 }
 
 TEST_F(TroubleShootingTest, CheckIniFieldsReportsMissingSectionsAndEmptyValues) {
@@ -138,11 +125,6 @@ TEST_F(TroubleShootingTest, CheckIniFieldsReportsMissingSectionsAndEmptyValues) 
     write(settings_.iniFile, c.ini);
     EXPECT_EQ(recording().checkIniFields(), c.expected);
   }
-}
-
-TEST_F(TroubleShootingTest, CheckIniFieldsOfAMissingFileMissesEverySection) {
-  EXPECT_EQ(recording().checkIniFields(),
-            "配置文件中不存在PORT字段;配置文件中不存在ACCESS_CONTROL字段;配置文件中不存在Tavin字段;");
 }
 
 TEST_F(TroubleShootingTest, CheckCsPortComesFromTheEnvironmentNumber) {
@@ -274,13 +256,10 @@ TEST_F(TroubleShootingTest, PortTextIsTheLowSixteenBitsOfADecimalNumber) {
       {"10105", 10105},
       {"11000605", 56093},
       {"65536", 0},
-      {"4294967295", 65535},
       {"123456789012345678901234567890", 2770},
-      {"0010105", 10105},
       {"", std::nullopt},
       {"1a05", std::nullopt},
       {"-105", std::nullopt},
-      {" 105", std::nullopt},
       {"105 ", std::nullopt},
   };
   for (const Case& c : cases) {

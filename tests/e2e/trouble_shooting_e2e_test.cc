@@ -131,39 +131,24 @@ TEST_F(TroubleShootingEndToEnd, UnknownShootingTypeIsLoggedToTheFileAndUnanswere
   }
 }
 
-TEST_F(TroubleShootingEndToEnd, ConsoleClientPrintsEachDiagnostic) {
+TEST_F(TroubleShootingEndToEnd, ConsoleClientPrintsTheConnectionReport) {
   Gateway gateway;
   ASSERT_TRUE(openGateway(&gateway));
   install(gateway.envNo);
   startAgent();
-  const std::string cfgB = workDir() + "/cfgB/SystemConfiguration.ini";
-  struct Case {
-    const char* shootingType;
-    bool removeCfgB;
-    std::vector<std::string> lines;  // UTF-8
-  };
-  const Case cases[] = {
-      {"AgentVersion", false, {"AgentVersion: 1010300"}},
-      {"CheckCS",
-       false,
-       {"CheckCS:", utf8("端口1" + gateway.envNo + "05"), utf8("A股报盘程序状态:"),
-        utf8("Host:127.0.0.1与CS127.0.0.1连接正常"), utf8("Host:127.0.0.1与CS127.0.0.2连接不正常"),
-        utf8("B股报盘程序状态:"), utf8("B股报盘程序不存在")}},
-      {"CheckCfgFile", true, {"CheckCfgFile: " + utf8("配置文件不存在:") + cfgB}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.shootingType);
-    if (c.removeCfgB) std::remove(cfgB.c_str());
-    AgentProcess client({TAVIN_E2E_CONSOLE, "--port", std::to_string(port()), "shoot",
-                         c.shootingType},
-                        workDir());
-    ASSERT_TRUE(client.started());
-    auto status = client.waitForExit(15000);
-    ASSERT_TRUE(status.has_value());
-    EXPECT_EQ(*status, 0) << client.errorOutput();
-    ASSERT_TRUE(client.waitForOutput(c.lines.back(), 5000));
-    EXPECT_EQ(client.outputLines(), c.lines);
-  }
+  AgentProcess client({TAVIN_E2E_CONSOLE, "--port", std::to_string(port()), "shoot", "CheckCS"},
+                      workDir());
+  ASSERT_TRUE(client.started());
+  auto status = client.waitForExit(15000);
+  ASSERT_TRUE(status.has_value());
+  EXPECT_EQ(*status, 0) << client.errorOutput();
+  // UTF-8, one line per line of the report.
+  const std::vector<std::string> lines = {
+      "CheckCS:", utf8("端口1" + gateway.envNo + "05"), utf8("A股报盘程序状态:"),
+      utf8("Host:127.0.0.1与CS127.0.0.1连接正常"), utf8("Host:127.0.0.1与CS127.0.0.2连接不正常"),
+      utf8("B股报盘程序状态:"), utf8("B股报盘程序不存在")};
+  ASSERT_TRUE(client.waitForOutput(lines.back(), 5000));
+  EXPECT_EQ(client.outputLines(), lines);
 }
 
 }  // namespace
