@@ -4,8 +4,9 @@
 //
 // One object serves one request and is then dropped; every check reads its
 // files afresh. Each check returns a report text, GBK, meant for a person;
-// lines end in CR LF. Missing or unreadable files never raise here: they are
-// named in the report or read as empty files. Used on the processor thread.
+// lines end in CR LF. Missing files are named in the report; other files
+// that cannot be read count as empty, except where a check says otherwise.
+// Used on the processor thread.
 #pragma once
 
 #include <cstdint>
