@@ -4,6 +4,7 @@
 
 #include "handlers/bodies.h"
 #include "handlers/status_messages.h"
+#include "handlers/trouble_shooting_messages.h"
 #include "platform/clock.h"
 #include "platform/host_counters.h"
 #include "platform/host_name.h"
@@ -30,6 +31,10 @@ void Agent::start() {
   registerWireBodies(factory_);
   factory_.registerBody(2, [context = statusContext_.get()] {
     return std::make_unique<StatusRequestMessageBody>(context);
+  });
+  troubleShootingContext_.reset(new TroubleShootingContext{*config_, {}, {}});
+  factory_.registerBody(19, [context = troubleShootingContext_.get()] {
+    return std::make_unique<TroubleShootingRequestMessageBody>(context);
   });
 
   countAll_ = config_->isDebug();

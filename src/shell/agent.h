@@ -14,6 +14,7 @@
 #include "config/agent_config.h"
 #include "config/history_log.h"
 #include "handlers/status_context.h"
+#include "handlers/trouble_shooting_context.h"
 #include "platform/event_loop.h"
 #include "probes/system_status.h"
 #include "server/agent_server.h"
@@ -59,6 +60,7 @@ class Agent {
   std::unique_ptr<HistoryLog> history_;
   std::unique_ptr<SystemStatus> systemStatus_;
   std::unique_ptr<StatusContext> statusContext_;
+  std::unique_ptr<TroubleShootingContext> troubleShootingContext_;
   MessageBodyFactory factory_;
   // Last: destroyed first, so its threads end before what they use.
   std::unique_ptr<AgentServer> server_;

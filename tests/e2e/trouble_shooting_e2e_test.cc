@@ -1,0 +1,155 @@
+// The diagnostics through the real agent, asked by a console over loopback
+// and by the real tavin-console. Gateways are loopback addresses only: one
+// listener of the test on 127.0.0.1, and 127.0.0.2 where nothing listens.
+#include <cstdio>
+#include <random>
+#include <vector>
+
+#include "platform/tcp_client.h"
+#include "platform/text.h"
+#include "tests/e2e/agent_fixture.h"
+#include "tests/support/wire.h"
+
+namespace tavin::e2e {
+namespace {
+
+using test::wire;
+
+std::string utf8(const std::string& gbk) { return platform::gbkToUtf8(gbk); }
+
+// A gateway for the connection check: a listener on 127.0.0.1 at the port
+// that the environment number names, "1" + envNo + "05" taken to its low 16
+// bits. The port stays below the ephemeral range, where a connect to a closed
+// port could meet itself.
+struct Gateway {
+  platform::TcpListener listener;
+  std::string envNo;
+};
+
+bool openGateway(Gateway* gateway) {
+  std::random_device random;
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    char envNo[16];
+    std::snprintf(envNo, sizeof envNo, "%05u", static_cast<unsigned>(random() % 100000));
+    const unsigned long long value = std::stoull(std::string("1") + envNo + "05");
+    const uint16_t port = static_cast<uint16_t>(value % 65536);
+    if (port < 20000 || port >= 32768) continue;
+    platform::TcpListener listener;
+    if (!listener.listen("127.0.0.1", port).isOk()) continue;
+    gateway->listener = std::move(listener);
+    gateway->envNo = envNo;
+    return true;
+  }
+  return false;
+}
+
+std::string shootBody(const std::string& serviceType, const std::string& shootingType) {
+  return wire({"36=" + serviceType, "91=" + shootingType});
+}
+
+class TroubleShootingFixture : public AgentFixture {
+ protected:
+  // A complete installation: the agent's ini file with its three sections,
+  // program 1 enabled with two gateways (127.0.0.1, where the gateway
+  // listens, and 127.0.0.2), program 2 disabled.
+  void install(const std::string& envNo) {
+    writeFile("Tavin_ASHR.exe", "");
+    writeFile("Tavin_BSHR.exe", "");
+    writeFile("tavin.ini", "[TAVIN]\r\nenvNo=" + envNo + "\r\n");
+    writeFile("cfgA/SystemConfiguration.ini",
+              "[System]\r\nOperatorCounts=1\r\n[oper1]\r\nGwipCounts=2\r\n"
+              "Gwip1=127.0.0.1\r\nLocalIP1=127.0.0.1\r\nGwip2=127.0.0.2\r\nLocalIP2=127.0.0.1\r\n");
+    writeFile("cfgB/SystemConfiguration.ini", "[System]\r\nOperatorCounts=0\r\n");
+    writeIni("[Tavin]\r\nname=probe\r\n[Program]\r\n监控程序1=Y\r\n");
+  }
+
+  // The connection report of that installation.
+  static std::string report(const std::string& envNo) {
+    return "端口1" + envNo + "05\r\nA股报盘程序状态:\r\n"
+           "Host:127.0.0.1与CS127.0.0.1连接正常\r\nHost:127.0.0.1与CS127.0.0.2连接不正常\r\n"
+           "B股报盘程序状态:\r\nB股报盘程序不存在\r\n";
+  }
+
+  int answerMs() const { return underWine() ? 20000 : 5000; }
+};
+
+using TroubleShootingSmoke = TroubleShootingFixture;
+using TroubleShootingEndToEnd = TroubleShootingFixture;
+
+TEST_F(TroubleShootingSmoke, AnswersTheThreeDiagnostics) {
+  Gateway gateway;
+  ASSERT_TRUE(openGateway(&gateway));
+  install(gateway.envNo);
+  startAgent();
+  auto console = connectConsole();
+  ASSERT_NE(console, nullptr);
+
+  struct Case {
+    const char* shootingType;
+    std::string result;
+  };
+  const Case cases[] = {
+      {"AgentVersion", "1010300"},
+      {"CheckCfgFile", "OK"},
+      {"CheckCS", report(gateway.envNo)},
+  };
+  int sequence = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shootingType);
+    const std::string seq = std::to_string(++sequence);
+    ASSERT_TRUE(console->send(consoleFrame("19", seq, shootBody("", c.shootingType))));
+    auto answer = console->receiveType("20", answerMs());
+    ASSERT_TRUE(answer.has_value());
+    EXPECT_EQ(answer->message->getSequence(), seq);
+    EXPECT_EQ(answer->message->getOrientation(), "S");
+    // The body: the request's two fields (serviceType empty) and the result.
+    const std::string body = wire({"36=", std::string("91=") + c.shootingType, "51=" + c.result});
+    ASSERT_GE(answer->frame.size(), body.size() + 7);
+    EXPECT_EQ(answer->frame.substr(answer->frame.size() - 7 - body.size(), body.size()), body);
+  }
+}
+
+TEST_F(TroubleShootingEndToEnd, UnknownShootingTypeIsLoggedToTheFileAndUnanswered) {
+  install("01");
+  startAgent();
+  auto console = connectConsole();
+  ASSERT_NE(console, nullptr);
+  const std::string request = consoleFrame("19", "1", shootBody("s", "agentversion"));
+  ASSERT_TRUE(console->send(request));
+  EXPECT_TRUE(waitForHistory("Exception: Exception: this is an abstract class message body, "
+                             "<127.0.0.1>" + request + "\r\n",
+                             5000))
+      << historyLog();
+  // The next request is answered, and it is the first answer.
+  ASSERT_TRUE(console->send(consoleFrame("19", "2", shootBody("s", "AgentVersion"))));
+  auto answer = console->receiveType("20", answerMs());
+  ASSERT_TRUE(answer.has_value());
+  EXPECT_EQ(answer->message->getSequence(), "2");
+  // The error line goes to the log file only, not to the view.
+  for (const std::string& line : agent().outputLines()) {
+    EXPECT_EQ(line.find("abstract class"), std::string::npos) << line;
+  }
+}
+
+TEST_F(TroubleShootingEndToEnd, ConsoleClientPrintsTheConnectionReport) {
+  Gateway gateway;
+  ASSERT_TRUE(openGateway(&gateway));
+  install(gateway.envNo);
+  startAgent();
+  AgentProcess client({TAVIN_E2E_CONSOLE, "--port", std::to_string(port()), "shoot", "CheckCS"},
+                      workDir());
+  ASSERT_TRUE(client.started());
+  auto status = client.waitForExit(15000);
+  ASSERT_TRUE(status.has_value());
+  EXPECT_EQ(*status, 0) << client.errorOutput();
+  // UTF-8, one line per line of the report.
+  const std::vector<std::string> lines = {
+      "CheckCS:", utf8("端口1" + gateway.envNo + "05"), utf8("A股报盘程序状态:"),
+      utf8("Host:127.0.0.1与CS127.0.0.1连接正常"), utf8("Host:127.0.0.1与CS127.0.0.2连接不正常"),
+      utf8("B股报盘程序状态:"), utf8("B股报盘程序不存在")};
+  client.drainOutput();
+  EXPECT_EQ(client.outputLines(), lines);
+}
+
+}  // namespace
+}  // namespace tavin::e2e
