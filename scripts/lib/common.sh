@@ -31,7 +31,8 @@ ensure_packages() {
 }
 
 # What the native build and its tests need.
-NATIVE_PACKAGES=(cmake make g++ googletest libgtest-dev libgmock-dev python3 procps tmux)
+NATIVE_PACKAGES=(cmake make g++ googletest libgtest-dev libgmock-dev python3 procps tmux
+                 libbenchmark-dev libfaketime)
 # What the clang builds need: the sanitizer builds of the unit tests and the
 # fuzz targets (libFuzzer and the sanitizer runtimes).
 FUZZ_PACKAGES=(clang libclang-rt-14-dev python3)
