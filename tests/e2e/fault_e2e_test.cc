@@ -195,8 +195,10 @@ TEST_F(AgentFaults, StatusFilesThatCannotBeUsedKeepTheLastValues) {
     ASSERT_TRUE(good.has_value());
     EXPECT_EQ(programVersion(*good), "1." + std::to_string(i + 1));
   }
-  // The 64 MiB file was never read whole.
-  EXPECT_LT(peakResidentKiB(agent().pid()), 32 * 1024);
+  // The 64 MiB file was never read whole (the agent peaks near 13 MiB here,
+  // near 33 MiB when built with AddressSanitizer).
+  const long peak = peakResidentKiB(agent().pid());
+  EXPECT_LT(peak, 48 * 1024) << "peak resident size " << peak << " KiB";
 }
 
 TEST_F(AgentFaults, StatusFileRewrittenWhileReadIsAnsweredEveryTime) {
