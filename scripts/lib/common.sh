@@ -31,7 +31,11 @@ ensure_packages() {
 }
 
 # What the native build and its tests need.
-NATIVE_PACKAGES=(cmake make g++ googletest libgtest-dev libgmock-dev python3 procps tmux)
+NATIVE_PACKAGES=(cmake make g++ googletest libgtest-dev libgmock-dev python3 procps tmux
+                 libbenchmark-dev libfaketime)
+# What the clang builds need: the sanitizer builds of the unit tests and the
+# fuzz targets (libFuzzer and the sanitizer runtimes).
+FUZZ_PACKAGES=(clang libclang-rt-14-dev python3)
 # What the Windows cross build and its tests under Wine need.
 WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth fonts-wqy-zenhei
                   fonts-wine x11-utils imagemagick)

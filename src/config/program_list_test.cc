@@ -114,6 +114,35 @@ TEST_F(ProgramListTest, TradingUnitsInProgramAndOperatorOrder) {
   EXPECT_LT(a2, b1);
 }
 
+TEST_F(ProgramListTest, OneLookAtTheProcessesServesBothPrograms) {
+  load("Y", "Y");
+  struct Case {
+    const char* name;
+    std::vector<platform::ProcessInfo> running;
+    bool fails;
+    std::string status1;
+    std::string status2;
+  };
+  const Case cases[] = {
+      {"both running", {{"Tavin_ASHR.exe", ""}, {"", "tavin_bshr.exe"}}, false,
+       std::string(kStatusRunning), std::string(kStatusRunning)},
+      {"one running", {{"Tavin_BSHR.exe", ""}}, false, std::string(kStatusStopped),
+       std::string(kStatusRunning)},
+      {"list unreadable", {{"Tavin_ASHR.exe", ""}}, true, std::string(kStatusStopped),
+       std::string(kStatusStopped)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    processes_.running = c.running;
+    processes_.fails = c.fails;
+    processes_.listed = 0;
+    config_.refreshStatus();
+    EXPECT_EQ(processes_.listed, 1);
+    EXPECT_EQ(config_.communicator(0).getStatus(), c.status1);
+    EXPECT_EQ(config_.communicator(1).getStatus(), c.status2);
+  }
+}
+
 TEST_F(ProgramListTest, AnErrorInProgramOneLeavesProgramTwoAlone) {
   load("Y", "Y");
   processes_.running = {{"Tavin_ASHR.exe", ""}, {"Tavin_BSHR.exe", ""}};

@@ -154,9 +154,11 @@ TEST(EventLoop, AThrowingCallbackEndsRunAndLosesNoOtherWork) {
 }
 
 TEST(EventLoop, TimersFireOnceRepeatAndCancel) {
+  // Declared before the loop, so the repeating timer can never outlive them.
+  std::atomic<int> once{0}, repeated{0}, cancelled{0}, selfCancelling{0};
+  std::atomic<bool> later{false};
   LoopThread thread;
   ASSERT_TRUE(thread.ok());
-  std::atomic<int> once{0}, repeated{0}, cancelled{0}, selfCancelling{0};
   thread.call([&] {
     EventLoop& loop = thread.loop();
     loop.startTimer(1, false, [&] { ++once; });
@@ -172,7 +174,6 @@ TEST(EventLoop, TimersFireOnceRepeatAndCancel) {
   });
   ASSERT_TRUE(waitUntil([&] { return repeated >= 3; }));
   // A later one-shot timer has fired, so every earlier one had its chance.
-  std::atomic<bool> later{false};
   thread.call([&] { return thread.loop().startTimer(50, false, [&] { later = true; }); });
   ASSERT_TRUE(waitUntil([&] { return later.load(); }));
   EXPECT_EQ(once, 1);

@@ -5,6 +5,7 @@
 // program that writes, rotates or deletes it. Any thread.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -36,19 +37,33 @@ std::string currentDirectory();
 // The full path of the running executable; empty on failure.
 std::string executablePath();
 
-// The whole file into *out. A missing file is an error (callers decide).
-SysStatus readFile(const std::string& path, std::string* out);
+// The whole file into *out. A missing file is an error (callers decide), and
+// so are a file longer than maxBytes and anything but a regular file (a FIFO
+// or a device could block the reader or never end).
+SysStatus readFile(const std::string& path, std::string* out, size_t maxBytes = SIZE_MAX);
 // Opens (creating if missing) and appends bytes, then closes the file.
 SysStatus appendToFile(const std::string& path, const std::string& bytes);
 // Replaces the file's content (used by tests and tools).
 SysStatus writeFile(const std::string& path, const std::string& bytes);
 SysStatus removeFile(const std::string& path);
 
+// What tells a file from another file at the same path, and its length.
+struct FileState {
+  uint64_t volume = 0;  // the device or volume holding it
+  uint64_t index = 0;   // its number on that volume (inode, file index)
+  int64_t size = 0;
+
+  bool sameFile(const FileState& other) const {
+    return volume == other.volume && index == other.index;
+  }
+};
+
 // Reads a file in binary mode line by line, in the manner of fgets with a
 // buffer of `bufferSize` bytes: one read returns the bytes up to and including
 // the next line feed, or bufferSize - 1 bytes, or what is left before the end
 // of the file. Offsets are 64-bit. Open files are shared for read, write and
-// delete on Windows. Move-only; closes on destruction.
+// delete on Windows. Only regular files open. Move-only; closes on
+// destruction.
 class LineReader {
  public:
   LineReader();
@@ -59,6 +74,8 @@ class LineReader {
   SysStatus open(const std::string& path);
   bool isOpen() const;
   SysStatus seek(int64_t offset);  // from the start of the file
+  // The open file's identity and its length now.
+  SysStatus state(FileState* out) const;
   // Reads one line into *line (its real bytes, zero bytes included). False at
   // the end of the file or on a read error (then *line is empty).
   bool readLine(std::string* line, size_t bufferSize = 1024);

@@ -49,24 +49,57 @@ std::string executablePath() {
   }
 }
 
-SysStatus readFile(const std::string& path, std::string* out) {
+namespace {
+
+// Opens a regular file for reading. O_NONBLOCK keeps the open of a FIFO that
+// has no writer from blocking; anything but a regular file is then refused,
+// since reading a FIFO or a device could block or never end.
+int openRegular(const std::string& path, SysStatus* status) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    *status = SysStatus::lastError("open");
+    return -1;
+  }
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    *status = SysStatus::lastError("fstat");
+    ::close(fd);
+    return -1;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *status = SysStatus::error("open", EINVAL);
+    ::close(fd);
+    return -1;
+  }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
+}  // namespace
+
+SysStatus readFile(const std::string& path, std::string* out, size_t maxBytes) {
   out->clear();
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return SysStatus::lastError("open");
+  SysStatus status = SysStatus::ok();
+  int fd = openRegular(path, &status);
+  if (fd < 0) return status;
   char buffer[65536];
   for (;;) {
     ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n == 0) break;
     if (n < 0) {
       if (errno == EINTR) continue;
-      SysStatus status = SysStatus::lastError("read");
-      ::close(fd);
-      return status;
+      status = SysStatus::lastError("read");
+      break;
+    }
+    if (static_cast<size_t>(n) > maxBytes - out->size()) {
+      status = SysStatus::error("read", EFBIG);
+      break;
     }
     out->append(buffer, static_cast<size_t>(n));
   }
   ::close(fd);
-  return SysStatus::ok();
+  if (!status) out->clear();
+  return status;
 }
 
 namespace {
@@ -115,9 +148,15 @@ LineReader& LineReader::operator=(LineReader&&) noexcept = default;
 
 SysStatus LineReader::open(const std::string& path) {
   close();
-  impl_->file = std::fopen(path.c_str(), "rbe");
-  if (impl_->file == nullptr) return SysStatus::lastError("fopen");
-  return SysStatus::ok();
+  SysStatus status = SysStatus::ok();
+  int fd = openRegular(path, &status);
+  if (fd < 0) return status;
+  impl_->file = ::fdopen(fd, "rb");
+  if (impl_->file == nullptr) {
+    status = SysStatus::lastError("fdopen");
+    ::close(fd);
+  }
+  return status;
 }
 
 bool LineReader::isOpen() const { return impl_ && impl_->file != nullptr; }
@@ -127,6 +166,16 @@ SysStatus LineReader::seek(int64_t offset) {
   if (::fseeko(impl_->file, static_cast<off_t>(offset), SEEK_SET) != 0) {
     return SysStatus::lastError("fseeko");
   }
+  return SysStatus::ok();
+}
+
+SysStatus LineReader::state(FileState* out) const {
+  if (!isOpen()) return SysStatus::error("fstat", EBADF);
+  struct stat st;
+  if (::fstat(::fileno(impl_->file), &st) != 0) return SysStatus::lastError("fstat");
+  out->volume = static_cast<uint64_t>(st.st_dev);
+  out->index = static_cast<uint64_t>(st.st_ino);
+  out->size = static_cast<int64_t>(st.st_size);
   return SysStatus::ok();
 }
 

@@ -85,6 +85,50 @@ TEST(Files, LineReaderSeeksPastFourGiB) {
   EXPECT_EQ(line, "tail\n");
 }
 
+TEST(Files, ReadFileRefusesAFileLongerThanItsBound) {
+  tavin::test::TempDir dir;
+  const std::string file = dir.path("status.txt");
+  ASSERT_TRUE(writeFile(file, std::string(100000, 'x')).isOk());
+  std::string content = "stale";
+  EXPECT_TRUE(readFile(file, &content, 100000).isOk());
+  EXPECT_EQ(content.size(), 100000u);
+  EXPECT_FALSE(readFile(file, &content, 99999).isOk());
+  EXPECT_EQ(content, "");  // nothing half read is handed out
+}
+
+TEST(Files, LineReaderTellsAReplacedFileFromAGrownOne) {
+  tavin::test::TempDir dir;
+  const std::string file = dir.path("system.log");
+  ASSERT_TRUE(writeFile(file, "a\n").isOk());
+  FileState first;
+  {
+    LineReader reader;
+    ASSERT_TRUE(reader.open(file).isOk());
+    ASSERT_TRUE(reader.state(&first).isOk());
+    EXPECT_EQ(first.size, 2);
+  }
+  ASSERT_TRUE(appendToFile(file, "bc\n").isOk());
+  FileState grown;
+  {
+    LineReader reader;
+    ASSERT_TRUE(reader.open(file).isOk());
+    ASSERT_TRUE(reader.state(&grown).isOk());
+  }
+  EXPECT_TRUE(grown.sameFile(first));
+  EXPECT_EQ(grown.size, 5);
+
+  // Written beside it, then renamed over it: another file at the same path.
+  ASSERT_TRUE(writeFile(dir.path("new.log"), "a\nbc\n").isOk());
+  std::filesystem::rename(std::filesystem::path(gbkToWide(dir.path("new.log"))),
+                          std::filesystem::path(gbkToWide(file)));
+  FileState replaced;
+  LineReader reader;
+  ASSERT_TRUE(reader.open(file).isOk());
+  ASSERT_TRUE(reader.state(&replaced).isOk());
+  EXPECT_FALSE(replaced.sameFile(first));
+  EXPECT_EQ(replaced.size, 5);
+}
+
 TEST(Files, NativePathStepsOverGbkSecondBytes) {
   // 0x5C is the second byte of some GBK characters; it must survive.
   const std::string gbkWithBackslash = "\x81\x5C";

@@ -34,6 +34,22 @@ SysStatus writeAll(HANDLE file, const std::string& bytes) {
   return SysStatus::ok();
 }
 
+// Opens a file for reading, refusing anything but a file on disk (a pipe or
+// a device could block the reader or never end).
+HANDLE openForReading(const std::string& path, SysStatus* status) {
+  HANDLE file = openShared(path, GENERIC_READ, OPEN_EXISTING);
+  if (file == INVALID_HANDLE_VALUE) {
+    *status = SysStatus::lastError("CreateFileW");
+    return file;
+  }
+  if (::GetFileType(file) != FILE_TYPE_DISK) {
+    *status = SysStatus::error("GetFileType", ERROR_BAD_FILE_TYPE);
+    ::CloseHandle(file);
+    return INVALID_HANDLE_VALUE;
+  }
+  return file;
+}
+
 }  // namespace
 
 char pathSeparator() { return '\\'; }
@@ -77,23 +93,28 @@ std::string executablePath() {
   }
 }
 
-SysStatus readFile(const std::string& path, std::string* out) {
+SysStatus readFile(const std::string& path, std::string* out, size_t maxBytes) {
   out->clear();
-  HANDLE file = openShared(path, GENERIC_READ, OPEN_EXISTING);
-  if (file == INVALID_HANDLE_VALUE) return SysStatus::lastError("CreateFileW");
+  SysStatus status = SysStatus::ok();
+  HANDLE file = openForReading(path, &status);
+  if (file == INVALID_HANDLE_VALUE) return status;
   char buffer[65536];
   for (;;) {
     DWORD n = 0;
     if (!::ReadFile(file, buffer, sizeof buffer, &n, nullptr)) {
-      SysStatus status = SysStatus::lastError("ReadFile");
-      ::CloseHandle(file);
-      return status;
+      status = SysStatus::lastError("ReadFile");
+      break;
     }
     if (n == 0) break;
+    if (n > maxBytes - out->size()) {
+      status = SysStatus::error("ReadFile", ERROR_FILE_TOO_LARGE);
+      break;
+    }
     out->append(buffer, n);
   }
   ::CloseHandle(file);
-  return SysStatus::ok();
+  if (!status) out->clear();
+  return status;
 }
 
 SysStatus appendToFile(const std::string& path, const std::string& bytes) {
@@ -132,8 +153,9 @@ LineReader& LineReader::operator=(LineReader&&) noexcept = default;
 
 SysStatus LineReader::open(const std::string& path) {
   close();
-  impl_->file = openShared(path, GENERIC_READ, OPEN_EXISTING);
-  if (impl_->file == INVALID_HANDLE_VALUE) return SysStatus::lastError("CreateFileW");
+  SysStatus status = SysStatus::ok();
+  impl_->file = openForReading(path, &status);
+  if (impl_->file == INVALID_HANDLE_VALUE) return status;
   impl_->begin = impl_->end = 0;
   impl_->eof = false;
   return SysStatus::ok();
@@ -150,6 +172,18 @@ SysStatus LineReader::seek(int64_t offset) {
   }
   impl_->begin = impl_->end = 0;
   impl_->eof = false;
+  return SysStatus::ok();
+}
+
+SysStatus LineReader::state(FileState* out) const {
+  if (!isOpen()) return SysStatus::error("GetFileInformationByHandle", ERROR_INVALID_HANDLE);
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(impl_->file, &info)) {
+    return SysStatus::lastError("GetFileInformationByHandle");
+  }
+  out->volume = info.dwVolumeSerialNumber;
+  out->index = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+  out->size = static_cast<int64_t>((uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow);
   return SysStatus::ok();
 }
 

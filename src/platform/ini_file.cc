@@ -62,7 +62,7 @@ SysStatus IniFile::load(const std::string& path, IniFile* out) {
   *out = IniFile();
   if (!fileExists(path)) return SysStatus::ok();
   std::string text;
-  SysStatus status = readFile(path, &text);
+  SysStatus status = readFile(path, &text, kMaxFileBytes);
   if (!status.isOk()) return status;
   *out = parse(text);
   return SysStatus::ok();

@@ -26,6 +26,7 @@
 // thread may read a shared instance.
 #pragma once
 
+#include <cstddef>
 #include <map>
 #include <optional>
 #include <string>
@@ -44,8 +45,14 @@ class IniFile {
 
   static IniFile parse(std::string_view text);
 
+  // The longest file load() reads. The largest the agent meets are status
+  // files of 999 operator sections, some 400 KB; a longer file is refused
+  // rather than read into memory whole on every status request.
+  static constexpr size_t kMaxFileBytes = 4 * 1024 * 1024;
+
   // Reads the file at path into *out. A missing file reads as an empty one
-  // and is not an error; a file that exists but cannot be read is.
+  // and is not an error; a file that exists but cannot be read is, and so
+  // is one longer than kMaxFileBytes or one that is not a regular file.
   static SysStatus load(const std::string& path, IniFile* out);
 
   bool hasSection(std::string_view section) const;

@@ -37,9 +37,12 @@ std::string toGbk(const std::string& utf8) {
   return utf8;
 }
 
-std::string readLink(const std::string& path) {
+// The target of a link; empty when it cannot be read, with *missing set when
+// the link does not exist at all.
+std::string readLink(const std::string& path, bool* missing) {
   char buffer[4096];
   const ssize_t n = ::readlink(path.c_str(), buffer, sizeof buffer);
+  *missing = n < 0 && errno == ENOENT;
   if (n <= 0 || static_cast<size_t>(n) >= sizeof buffer) return std::string();
   std::string target(buffer, static_cast<size_t>(n));
   // A running program whose file was replaced (an upgrade) links to
@@ -76,7 +79,13 @@ SysStatus listProcesses(std::vector<ProcessInfo>* out) {
     if (!isPid(entry->d_name)) continue;
     const std::string dir = std::string("/proc/") + entry->d_name;
     ProcessInfo info;
-    const std::string exe = readLink(dir + "/exe");
+    bool noExecutable = false;
+    const std::string exe = readLink(dir + "/exe", &noExecutable);
+    // Kernel threads (and processes that have just ended) have no executable
+    // and no command line either; reading theirs would cost a status request
+    // half of its time on a typical host. A link that exists but may not be
+    // read (another user's process) still leaves argv[0].
+    if (noExecutable) continue;
     if (!exe.empty()) info.exeName = toGbk(baseName(exe));
     const std::string argv0 = readArgv0(dir + "/cmdline");
     if (!argv0.empty()) info.argv0 = toGbk(baseName(argv0));

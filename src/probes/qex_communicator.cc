@@ -50,15 +50,20 @@ QexCommunicator::QexCommunicator(const ProgramFiles& files, const platform::Cloc
 }
 
 void QexCommunicator::checkProcess() {
+  std::vector<platform::ProcessInfo> processes;
+  const bool listed = processes_.listProcesses(&processes).isOk();
+  checkProcess(listed ? &processes : nullptr);
+}
+
+void QexCommunicator::checkProcess(const std::vector<platform::ProcessInfo>* processes) {
   std::string name = files_.startFileName;
   if (name == "0" || isEmptyAfterTrim(name)) {
     name = std::string(files_.name == kProgram1Name ? kDefaultProgram1Exe : kDefaultProgram2Exe);
   }
   curStatus_ = std::string(kStatusStopped);
-  std::vector<platform::ProcessInfo> processes;
   // A process list that cannot be read leaves the program "stopped".
-  if (!processes_.listProcesses(&processes).isOk()) return;
-  for (const platform::ProcessInfo& process : processes) {
+  if (processes == nullptr) return;
+  for (const platform::ProcessInfo& process : *processes) {
     if (platform::processMatches(process, name)) {
       curStatus_ = std::string(kStatusRunning);
       return;
@@ -67,10 +72,16 @@ void QexCommunicator::checkProcess() {
 }
 
 void QexCommunicator::refresh() {
+  std::vector<platform::ProcessInfo> processes;
+  const bool listed = processes_.listProcesses(&processes).isOk();
+  refresh(listed ? &processes : nullptr);
+}
+
+void QexCommunicator::refresh(const std::vector<platform::ProcessInfo>* processes) {
   curName_ = getName();
   curType_ = getType();
   curStatus_ = getStatus();
-  checkProcess();
+  checkProcess(processes);
   statusReader_.parseStatus(curName_, curType_, curVersion_, curWarning_, curStatus_, pbus_);
   setType(curType_);
   setVersion(curVersion_);

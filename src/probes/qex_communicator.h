@@ -48,10 +48,15 @@ class QexCommunicator : public Qex {
                   const platform::ProcessSource& processes);
 
   // Processor thread: the process check and the status file, into the record
-  // and the trading units. Raises what parseStatus raises.
+  // and the trading units. Raises what parseStatus raises. The process check
+  // looks at the given process list (one list serves every program of a
+  // status request), or at one of its own when there is none; a null list
+  // stands for one that could not be read.
   void refresh();
+  void refresh(const std::vector<platform::ProcessInfo>* processes);
   // Processor thread: curStatus := running or stopped, from the process list.
   void checkProcess();
+  void checkProcess(const std::vector<platform::ProcessInfo>* processes);
   // Heartbeat thread: the next batch of new system log lines (SystemLogReader).
   bool readNewSysLog(std::string& out) { return logReader_.readNewSysLog(out); }
 

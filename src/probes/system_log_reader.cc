@@ -43,21 +43,58 @@ bool SystemLogReader::readNewSysLog(std::string& out) {
   out.clear();
   const std::string today = dateText(clock_.localTime());
   if (date_ != today) {
+    // Lines written to the day before's file after the last call (just before
+    // midnight) are sent before the reader moves on; skipping them would lose
+    // them for good.
+    if (!file_.empty() && readStep(out) == Step::kLines) return true;
+    out.clear();
     // A new day: its own file, read from its start (after the separator scan).
     file_ = logDir_ + "system" + today + ".log";
     date_ = today;
     position_ = 0;
     line_ = 0;
+    known_ = false;
+    fromTop_ = false;
   }
 
+  switch (readStep(out)) {
+    case Step::kLines:
+      return true;
+    case Step::kMissing:
+      out = kSysLogFileMissing;
+      return false;
+    case Step::kBadPosition:
+      out = kSysLogPositionInvalid;
+      return false;
+    case Step::kNothing:
+      break;
+  }
+  out = kSysLogNoNewRecords;
+  return false;
+}
+
+SystemLogReader::Step SystemLogReader::readStep(std::string& out) {
   platform::LineReader reader;
-  if (!reader.open(file_).isOk()) {
-    out = kSysLogFileMissing;
-    return false;
+  if (!reader.open(file_).isOk()) return Step::kMissing;
+
+  // A file shorter than the position has been truncated, and one with
+  // another identity has been replaced (deleted and written anew). Either
+  // way everything in it is new: it is read from its first line, without the
+  // separator scan, so that none of its lines is lost.
+  platform::FileState state;
+  if (reader.state(&state).isOk()) {
+    const bool replaced = known_ && !state.sameFile(fileState_);
+    if (replaced || state.size < position_) {
+      position_ = 0;
+      line_ = 0;
+      fromTop_ = true;
+    }
+    fileState_ = state;
+    known_ = true;
   }
 
   std::string line;
-  if (position_ == 0 && line_ == 0) {
+  if (position_ == 0 && line_ == 0 && !fromTop_) {
     // Start behind the last separator line, or at the top when there is none.
     int64_t lines = 0;
     int64_t bytes = 0;
@@ -72,10 +109,7 @@ bool SystemLogReader::readNewSysLog(std::string& out) {
   }
   // Positions are 64-bit and only ever grow, so a log past 2 GiB reads on;
   // a seek the file system refuses is the one invalid position left.
-  if (!reader.seek(position_).isOk()) {
-    out = kSysLogPositionInvalid;
-    return false;
-  }
+  if (!reader.seek(position_).isOk()) return Step::kBadPosition;
 
   for (int i = 0; i < kBatchLines && reader.readLine(&line, kReadBuffer); ++i) {
     // The position advances by the bytes actually read, zero bytes included,
@@ -90,9 +124,7 @@ bool SystemLogReader::readNewSysLog(std::string& out) {
     appendLineText(out, line);
     out += kSysLogEntryEnd;
   }
-  if (!out.empty()) return true;
-  out = kSysLogNoNewRecords;
-  return false;
+  return out.empty() ? Step::kNothing : Step::kLines;
 }
 
 }  // namespace tavin

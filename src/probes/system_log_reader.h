@@ -6,6 +6,9 @@
 // separator line (20 or more "-"), so a console sees only the current run's
 // lines. Lines are read as fgets would with a 1024-byte buffer: a longer
 // line comes in pieces of 1023 bytes, each counted and numbered as a line.
+// No line is lost to a change of file: the rest of the day before's file is
+// read before the new day's, and a file that is truncated or replaced under
+// the reader is read again from its first line.
 //
 // Owned by the program's QexCommunicator; used on the heartbeat thread only.
 // The file is opened, read and closed within each call, shared for reading,
@@ -16,6 +19,7 @@
 #include <string>
 
 #include "platform/clock.h"
+#include "platform/files.h"
 
 namespace tavin {
 
@@ -43,6 +47,11 @@ class SystemLogReader {
   static bool isSeparator(const std::string& line);
 
  private:
+  enum class Step { kLines, kMissing, kBadPosition, kNothing };
+
+  // Appends the next lines of file_ to out.
+  Step readStep(std::string& out);
+
   const std::string programName_;
   const std::string logDir_;
   const platform::Clock& clock_;
@@ -51,6 +60,9 @@ class SystemLogReader {
   std::string date_;       // the day file_ belongs to, as yyyymmdd
   int64_t position_ = 0;   // byte offset of the next unread line
   int64_t line_ = 0;       // number of the last line consumed (the first is 1)
+  bool fromTop_ = false;   // file_ is read from its first line, without the scan
+  bool known_ = false;     // fileState_ holds file_'s identity
+  platform::FileState fileState_;
 };
 
 }  // namespace tavin

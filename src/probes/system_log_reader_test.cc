@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <type_traits>
 #include <utility>
 
 #include "platform/files.h"
+#include "platform/text.h"
 #include "probes/probe_texts.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/temp_dir.h"
@@ -104,16 +106,59 @@ TEST_F(SystemLogReaderTest, WaitsForAMissingFile) {
   EXPECT_EQ(next(), entry(3, "B\n"));
 }
 
-TEST_F(SystemLogReaderTest, SwitchesToTheNewDaysFile) {
+TEST_F(SystemLogReaderTest, FinishesTheDayBeforeThenSwitchesToTheNewDaysFile) {
   append("A\n");
   EXPECT_EQ(next(), entry(1, "A\n"));
-  append("late\n");  // never read: the day is over
+  append("late 1\nlate 2\n");  // written just before midnight
   clock_.set(test::FakeClock::at(2012, 11, 6, 0, 0, 1));
+  EXPECT_EQ(next(), entry(2, "late 1\n") + entry(3, "late 2\n"));
+  EXPECT_EQ(reader_.getDate(), "20121105");
   EXPECT_EQ(next(), "!" + std::string(kSysLogFileMissing));
   EXPECT_EQ(reader_.getDate(), "20121106");
   EXPECT_EQ(reader_.getPosition(), 0);
   append("X\n" + kSeparator + "Y\n", "20121106");
   EXPECT_EQ(next(), entry(3, "Y\n"));
+  append("too late\n");  // the day before is over once its file had nothing new
+  EXPECT_EQ(next(), "!" + std::string(kSysLogNoNewRecords));
+}
+
+TEST_F(SystemLogReaderTest, ReadsATruncatedOrReplacedFileFromItsFirstLine) {
+  struct Case {
+    const char* name;
+    bool replace;         // a new file renamed over the old one, else truncated in place
+    std::string content;  // what the file holds afterwards
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"truncated", false, "X\n", entry(1, "X\n")},
+      {"emptied", false, "", "!" + std::string(kSysLogNoNewRecords)},
+      // No separator scan: every line of the new file is new.
+      {"replaced by a longer file", true, "P\n" + kSeparator + "Q\nR\nS\nT\n",
+       entry(1, "P\n") + entry(3, "Q\n") + entry(4, "R\n") + entry(5, "S\n") + entry(6, "T\n")},
+      {"replaced by a shorter file", true, "Z\n", entry(1, "Z\n")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::TempDir dir;
+    SystemLogReader reader("监控程序1", dir.path() + platform::pathSeparator(), clock_);
+    const std::string path = dir.path("system20121105.log");
+    ASSERT_TRUE(platform::writeFile(path, "A\nB\nC\n").isOk());
+    std::string out;
+    ASSERT_TRUE(reader.readNewSysLog(out));
+    if (c.replace) {
+      ASSERT_TRUE(platform::writeFile(dir.path("new.log"), c.content).isOk());
+      std::filesystem::rename(std::filesystem::path(platform::gbkToWide(dir.path("new.log"))),
+                              std::filesystem::path(platform::gbkToWide(path)));
+    } else {
+      ASSERT_TRUE(platform::writeFile(path, c.content).isOk());
+    }
+    const bool found = reader.readNewSysLog(out);
+    EXPECT_EQ(found ? out : "!" + out, c.expected);
+    // Lines written afterwards follow on.
+    ASSERT_TRUE(platform::appendToFile(path, "more\n").isOk());
+    ASSERT_TRUE(reader.readNewSysLog(out));
+    EXPECT_EQ(out.substr(out.size() - 6), "more\n\x02");
+  }
 }
 
 TEST(SystemLogReader, SeparatorsAreTwentyHyphensAtTheStart) {

@@ -115,7 +115,8 @@ void AgentFixture::startAgent(const std::vector<std::string>& env) {
 }
 
 std::string AgentFixture::historyLog() const {
-  return readFile("logs/TavinMonitorAgent_" + today() + ".log");
+  return readFile("logs/TavinMonitorAgent_" + (historyDate_.empty() ? today() : historyDate_) +
+                  ".log");
 }
 
 bool AgentFixture::waitForHistory(const std::string& text, int timeoutMs) const {

@@ -45,8 +45,10 @@ class AgentFixture : public ::testing::Test {
   void startAgent(const std::vector<std::string>& env = {});
   AgentProcess& agent() { return *agent_; }
 
-  // The day's history log file of the agent (GBK, CR LF).
+  // The day's history log file of the agent (GBK, CR LF): today's, or that of
+  // the date set here ("yyyy-mm-dd") for an agent that runs on another clock.
   std::string historyLog() const;
+  void setHistoryDate(const std::string& date) { historyDate_ = date; }
   // Waits until the history log holds text (GBK).
   bool waitForHistory(const std::string& text, int timeoutMs) const;
 
@@ -59,6 +61,7 @@ class AgentFixture : public ::testing::Test {
   std::string exeName_;
   bool wine_ = false;
   int port_ = 0;
+  std::string historyDate_;
   std::unique_ptr<AgentProcess> agent_;
 };
 

@@ -42,12 +42,15 @@ void ConsoleConnection::close() {
   fd_ = -1;
 }
 
-bool ConsoleConnection::connect(int port, int timeoutMs) {
+bool ConsoleConnection::connect(int port, int timeoutMs, int receiveBuffer) {
   const auto start = std::chrono::steady_clock::now();
   for (;;) {
     close();
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0) return false;
+    if (receiveBuffer > 0) {
+      ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));

@@ -23,8 +23,10 @@ class ConsoleConnection {
   ConsoleConnection(const ConsoleConnection&) = delete;
   ConsoleConnection& operator=(const ConsoleConnection&) = delete;
 
-  // Connects to 127.0.0.1:port, retrying until timeoutMs has passed.
-  bool connect(int port, int timeoutMs = 5000);
+  // Connects to 127.0.0.1:port, retrying until timeoutMs has passed. A
+  // receiveBuffer above 0 bounds the socket's receive buffer (and so the
+  // window the agent may fill), for a console that does not read.
+  bool connect(int port, int timeoutMs = 5000, int receiveBuffer = 0);
   bool send(const std::string& bytes);
   // The next whole message, or empty when none arrived in time or the
   // connection closed.

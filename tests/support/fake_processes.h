@@ -11,8 +11,10 @@ class FakeProcesses : public platform::ProcessSource {
  public:
   std::vector<platform::ProcessInfo> running;
   bool fails = false;
+  mutable int listed = 0;  // calls so far
 
   platform::SysStatus listProcesses(std::vector<platform::ProcessInfo>* out) const override {
+    ++listed;
     if (fails) return platform::SysStatus::error("listProcesses", 5);
     *out = running;
     return platform::SysStatus::ok();

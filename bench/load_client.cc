@@ -1,0 +1,257 @@
+// A console that measures the agent, for scripts/bench. Loopback only; every
+// loop is bounded by a count or a deadline. Prints its figures as key=value
+// lines.
+//
+//   tavin_load roundtrip --port P [--count N]
+//       N status requests one after another (default 5000): the time from
+//       sending each to receiving its response; p50, p99 and max.
+//   tavin_load logpush --port P --file PATH [--lines N]
+//       appends a backlog of N lines (default 100000) to a monitored
+//       program's system log and waits for the last of them: the time from
+//       the start of the writing to that line's arrival.
+//   tavin_load idle --port P --pid PID [--seconds S]
+//       stays connected S seconds (default 60) without requests, answering
+//       nothing but keeping the connection with a heartbeat every 10 s: the
+//       agent's resident memory at the end and its CPU use over the period.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "codec/message.h"
+#include "handlers/beat_message.h"
+#include "handlers/bodies.h"
+#include "handlers/status_messages.h"
+#include "platform/tcp_client.h"
+#include "server/frame_reader.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const tavin::MessageBodyFactory& factory() {
+  static const tavin::MessageBodyFactory instance = tavin::wireBodyFactory();
+  return instance;
+}
+
+[[noreturn]] void fail(const std::string& what) {
+  std::fprintf(stderr, "tavin_load: %s\n", what.c_str());
+  std::exit(1);
+}
+
+std::string option(int argc, char** argv, const std::string& name, const std::string& fallback) {
+  for (int i = 2; i + 1 < argc; ++i) {
+    if (argv[i] == name) return argv[i + 1];
+  }
+  if (fallback.empty()) fail("missing " + name);
+  return fallback;
+}
+
+long number(int argc, char** argv, const std::string& name, const std::string& fallback) {
+  const std::string text = option(argc, argv, name, fallback);
+  char* end = nullptr;
+  const long value = std::strtol(text.c_str(), &end, 10);
+  if (end == text.c_str() || *end != '\0' || value <= 0) fail("bad " + name + ": " + text);
+  return value;
+}
+
+std::string request(const std::string& sequence, std::unique_ptr<tavin::MessageBody> body) {
+  return tavin::Message("Tavin1.20", "C", sequence, std::move(body)).toString();
+}
+
+// A console connection that hands out whole messages. Received bytes are
+// framed from an offset with the agent's own windowed reader, so that a
+// backlog of many messages costs what its bytes cost.
+class Console {
+ public:
+  explicit Console(uint16_t port) {
+    if (!client_.connect("127.0.0.1", port, 5000).isOk()) fail("cannot connect");
+  }
+  void send(const std::string& bytes) {
+    if (!client_.sendAll(bytes, 10000).isOk()) fail("send failed");
+  }
+  // The next message, waiting at most timeoutMs; null on timeout.
+  std::unique_ptr<tavin::Message> next(int timeoutMs) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+      if (std::unique_ptr<tavin::Message> message = take()) return message;
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) return nullptr;
+      std::string bytes;
+      switch (client_.receive(&bytes, static_cast<int>(left))) {
+        case platform::TcpClient::Received::kData:
+          buffer_ += bytes;
+          break;
+        case platform::TcpClient::Received::kTimeout:
+          return nullptr;
+        default:
+          fail("the agent closed the connection");
+      }
+    }
+  }
+  // The response of the given type and sequence, skipping pushes.
+  std::unique_ptr<tavin::Message> answer(const std::string& type, const std::string& sequence) {
+    for (;;) {
+      std::unique_ptr<tavin::Message> message = next(10000);
+      if (!message) fail("no answer to request " + sequence);
+      if (message->getMessageType() == type) {
+        if (message->getSequence() != sequence) fail("answer out of order");
+        return message;
+      }
+    }
+  }
+
+ private:
+  std::unique_ptr<tavin::Message> take() {
+    auto message = std::make_unique<tavin::Message>();
+    const int64_t result = tavin::parseAt(buffer_, consumed_, factory(), message.get());
+    if (result == tavin::Message::kIncomplete) {
+      buffer_.erase(0, consumed_);
+      consumed_ = 0;
+      return nullptr;
+    }
+    if (result < 0) fail("unreadable message from the agent");
+    consumed_ += static_cast<size_t>(result - 1) + message->getCheckSumLength();
+    return message;
+  }
+
+  platform::TcpClient client_;
+  std::string buffer_;
+  size_t consumed_ = 0;  // bytes of buffer_ already handed out
+};
+
+// Sends one status request and waits for its answer: the agent has admitted
+// this console.
+void admitted(Console& console) {
+  console.send(request("0", std::make_unique<tavin::StatusRequestMessageBody>()));
+  console.answer("03", "0");
+}
+
+int roundtrip(uint16_t port, long count) {
+  Console console(port);
+  admitted(console);
+  std::vector<int64_t> micros;
+  micros.reserve(static_cast<size_t>(count));
+  for (long i = 1; i <= count; ++i) {
+    const std::string sequence = std::to_string(i);
+    const std::string text = request(sequence, std::make_unique<tavin::StatusRequestMessageBody>());
+    const auto start = Clock::now();
+    console.send(text);
+    console.answer("03", sequence);
+    micros.push_back(
+        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count());
+  }
+  std::sort(micros.begin(), micros.end());
+  auto at = [&](double q) { return micros[static_cast<size_t>(q * (micros.size() - 1))]; };
+  std::printf("requests=%ld\np50_us=%lld\np99_us=%lld\nmax_us=%lld\n", count,
+              static_cast<long long>(at(0.50)), static_cast<long long>(at(0.99)),
+              static_cast<long long>(micros.back()));
+  return 0;
+}
+
+int logpush(uint16_t port, const std::string& file, long lines) {
+  Console console(port);
+  admitted(console);
+  const std::string marker = "end of backlog " + std::to_string(::getpid());
+  const auto start = Clock::now();
+  {
+    std::ofstream out(file, std::ios::binary | std::ios::app);
+    char line[128];
+    for (long i = 1; i < lines; ++i) {
+      const int n = std::snprintf(line, sizeof line, "09:30:01 order %08ld confirmed\r\n", i);
+      out.write(line, n);
+    }
+    out << marker << "\r\n";
+    if (!out) fail("cannot write " + file);
+  }
+  long received = 0;
+  for (;;) {
+    std::unique_ptr<tavin::Message> message = console.next(60000);
+    if (!message) fail("the backlog's last line did not arrive");
+    if (message->getMessageType() != "13") continue;
+    const std::string sysLog = message->body()->getValue("sysLog");
+    received += static_cast<long>(std::count(sysLog.begin(), sysLog.end(), '\x02'));
+    if (sysLog.find(marker) != std::string::npos) break;
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  std::printf("lines=%ld\nreceived=%ld\nseconds=%.3f\n", lines, received, seconds);
+  return received >= lines ? 0 : 1;
+}
+
+// utime + stime of a process, in clock ticks, and its resident size in KiB.
+struct Usage {
+  long long ticks = 0;
+  long rssKiB = 0;
+};
+
+Usage usageOf(long pid) {
+  Usage usage;
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  // The fields after the command name, which is in parentheses and may hold blanks.
+  std::istringstream fields(text.substr(text.rfind(')') + 2));
+  std::string field;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i == 14 || i == 15) usage.ticks += std::stoll(field);  // utime, stime
+  }
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) usage.rssKiB = std::stol(line.substr(6));
+  }
+  if (text.empty()) fail("no process " + std::to_string(pid));
+  return usage;
+}
+
+int idle(uint16_t port, long pid, long seconds) {
+  Console console(port);
+  admitted(console);
+  const Usage before = usageOf(pid);
+  const auto start = Clock::now();
+  const auto end = start + std::chrono::seconds(seconds);
+  auto nextBeat = start + std::chrono::seconds(10);
+  long beats = 0;
+  while (Clock::now() < end) {
+    const auto wait = std::min(end, nextBeat) - Clock::now();
+    if (console.next(static_cast<int>(
+            std::max<int64_t>(1, std::chrono::duration_cast<std::chrono::milliseconds>(wait).count())))) {
+      ++beats;
+    }
+    if (Clock::now() >= nextBeat) {
+      console.send(request("-1", std::make_unique<tavin::BeatMessageBody>()));
+      nextBeat += std::chrono::seconds(10);
+    }
+  }
+  const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+  const Usage after = usageOf(pid);
+  const double cpuSeconds =
+      static_cast<double>(after.ticks - before.ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+  std::printf("seconds=%.1f\nmessages=%ld\ncpu_percent=%.4f\nrss_kib=%ld\n", elapsed, beats,
+              100.0 * cpuSeconds / elapsed, after.rssKiB);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) fail("usage: tavin_load roundtrip|logpush|idle --port P ...");
+  const std::string command = argv[1];
+  const auto port = static_cast<uint16_t>(number(argc, argv, "--port", ""));
+  if (command == "roundtrip") return roundtrip(port, number(argc, argv, "--count", "5000"));
+  if (command == "logpush") {
+    return logpush(port, option(argc, argv, "--file", ""), number(argc, argv, "--lines", "100000"));
+  }
+  if (command == "idle") {
+    return idle(port, number(argc, argv, "--pid", ""), number(argc, argv, "--seconds", "60"));
+  }
+  fail("unknown command " + command);
+}
