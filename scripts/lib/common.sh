@@ -4,7 +4,7 @@
 TAVIN_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 export TAVIN_ROOT
 
-log() { printf '==> %s\n' "$*" >&2; }
+log() { printf '==> [%ds] %s\n' "$SECONDS" "$*" >&2; }
 
 # Installs the Debian packages that are missing (and only those).
 ensure_packages() {
