@@ -106,21 +106,21 @@ bool TErrForm::showModal(const std::string& message) {
 
   const auto places = layoutControls(kErrFormControls, kErrClientWidth, kErrClientHeight);
   for (size_t i = 0; i < std::size(kErrFormControls); ++i) {
-    const ControlSpec& spec = kErrFormControls[i];
+    const ControlSpec& item = kErrFormControls[i];
     const Rect& place = places[i];
     HWND control = nullptr;
-    if (spec.id == kErrMsgId) {
+    if (item.id == kErrMsgId) {
       control = ::CreateWindowExW(
           0, L"EDIT", withCrLf(platform::gbkToWide(message)).c_str(),
           WS_CHILD | WS_VISIBLE | ES_MULTILINE | ES_READONLY | ES_CENTER, place.left, place.top,
-          place.width, place.height, form, reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)),
+          place.width, place.height, form, reinterpret_cast<HMENU>(static_cast<INT_PTR>(item.id)),
           instance, nullptr);
       ::SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(state.messageFont), FALSE);
     } else {
       control = ::CreateWindowExW(
-          0, L"BUTTON", platform::gbkToWide(spec.text).c_str(),
+          0, L"BUTTON", platform::gbkToWide(item.text).c_str(),
           WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, place.left, place.top,
-          place.width, place.height, form, reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)),
+          place.width, place.height, form, reinterpret_cast<HMENU>(static_cast<INT_PTR>(item.id)),
           instance, nullptr);
       ::SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(state.formFont), FALSE);
       ::SetFocus(control);

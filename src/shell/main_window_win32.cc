@@ -139,19 +139,19 @@ bool TFormMain::Impl::create() {
     const wchar_t* name;
     WNDPROC proc;
   };
-  for (const ClassSpec& spec : {ClassSpec{appClass.c_str(), appProc},
+  for (const ClassSpec& item : {ClassSpec{appClass.c_str(), appProc},
                                 ClassSpec{formClass.c_str(), formProc},
                                 ClassSpec{kPanelClass, panelProc}}) {
     WNDCLASSEXW windowClass{};
     windowClass.cbSize = sizeof windowClass;
-    windowClass.style = spec.proc == panelProc ? CS_HREDRAW | CS_VREDRAW : 0;
-    windowClass.lpfnWndProc = spec.proc;
+    windowClass.style = item.proc == panelProc ? CS_HREDRAW | CS_VREDRAW : 0;
+    windowClass.lpfnWndProc = item.proc;
     windowClass.hInstance = instance;
     windowClass.hIcon = icon;
     windowClass.hIconSm = smallIcon;
     windowClass.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
     windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-    windowClass.lpszClassName = spec.name;
+    windowClass.lpszClassName = item.name;
     if (::RegisterClassExW(&windowClass) == 0 &&
         ::GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
       return false;
@@ -183,14 +183,14 @@ bool TFormMain::Impl::create() {
 
   const auto places = layoutControls(kMainFormControls, kMainClientWidth, kMainClientHeight);
   for (size_t i = 0; i < std::size(kMainFormControls); ++i) {
-    const ControlSpec& spec = kMainFormControls[i];
+    const ControlSpec& item = kMainFormControls[i];
     const Rect& place = places[i];
-    HWND parent = spec.parentId == 0 ? form : control(spec.parentId);
+    HWND parent = item.parentId == 0 ? form : control(item.parentId);
     const DWORD child = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS;
     const wchar_t* windowClass = L"STATIC";
     DWORD controlStyle = child;
     DWORD controlExStyle = 0;
-    switch (spec.kind) {
+    switch (item.kind) {
       case ControlKind::kPanel:
         windowClass = kPanelClass;
         controlExStyle = WS_EX_CONTROLPARENT;
@@ -224,15 +224,15 @@ bool TFormMain::Impl::create() {
         controlStyle |= CCS_NORESIZE | CCS_NOPARENTALIGN;
         break;
     }
-    HWND handle = ::CreateWindowExW(controlExStyle, windowClass, wide(spec.text).c_str(),
+    HWND handle = ::CreateWindowExW(controlExStyle, windowClass, wide(item.text).c_str(),
                                     controlStyle, place.left, place.top, place.width,
-                                    place.height, parent, controlId(spec.id), instance, nullptr);
+                                    place.height, parent, controlId(item.id), instance, nullptr);
     if (handle == nullptr) return false;
-    controls[spec.id] = handle;
-    const bool counter = spec.id == kLblRcvMsgCntId || spec.id == kLblSntMsgCntId;
+    controls[item.id] = handle;
+    const bool counter = item.id == kLblRcvMsgCntId || item.id == kLblSntMsgCntId;
     ::SendMessageW(handle, WM_SETFONT, reinterpret_cast<WPARAM>(counter ? counterFont : formFont),
                    FALSE);
-    if (spec.kind == ControlKind::kLabel) setLabel(spec.id, std::string(spec.text));
+    if (item.kind == ControlKind::kLabel) setLabel(item.id, std::string(item.text));
   }
   ::SendMessageW(control(kMemHistoryId), EM_SETLIMITTEXT, 0, 0);
   ::SendMessageW(control(kHideCheckId), BM_SETCHECK, BST_CHECKED, 0);
