@@ -55,7 +55,8 @@ class StatusRequestTest : public ::testing::Test {
       ASSERT_TRUE(platform::createDirectory(dir_.path(sub)).isOk());
     }
     write("Tavin_ASHR.exe", "");
-    write("agent.ini", "[Program]\n监控程序1=Y\n");
+    // The log directory inside the test's own directory, not the process's.
+    write("agent.ini", "[Program]\nlogs_dir=" + dir_.path("logs") + kSep + "\n监控程序1=Y\n");
     write("tavin.ini", "[TAVIN]\nenvNo=07\n");
     write("cfgA" + kSep + "SystemConfiguration.ini",
           "[System]\nOperatorCounts=1\n[oper1]\nOperCode=A0000000001\n");
