@@ -10,13 +10,12 @@
 #include <cerrno>
 #include <csignal>
 #include <algorithm>
-#include <iterator>
 #include <map>
-#include <mutex>
 #include <utility>
 #include <vector>
 
 #include "platform/event_loop.h"
+#include "platform/post_queue.h"
 
 namespace platform {
 namespace {
@@ -116,7 +115,6 @@ class PosixEventLoop : public EventLoop {
   void runEvents();
   int pollTimeout() const;
   void drainWakePipe();
-  void runPosted();
   void dispatchSignals();
   void runDueTimers();
   void acceptConnections();
@@ -130,10 +128,7 @@ class PosixEventLoop : public EventLoop {
   int wakeWrite_ = -1;
   std::atomic<bool> quit_{false};
 
-  std::mutex postMu_;
-  // Guarded by postMu_.
-  std::vector<std::function<void()>> posted_;
-  bool wakePending_ = false;
+  PostQueue posted_{[this] { wake(); }};
 
   std::function<void()> signalHandlers_[kSignalCount];
   bool signalInstalled_[kSignalCount] = {};
@@ -153,7 +148,7 @@ class PosixEventLoop : public EventLoop {
 };
 
 PosixEventLoop::~PosixEventLoop() {
-  { std::lock_guard<std::mutex> lock(postMu_); }  // see quit()
+  posted_.waitForCallers();
   for (size_t i = 0; i < kSignalCount; ++i) {
     if (signalInstalled_[i]) ::signal(kSignalNumbers[i], SIG_DFL);
   }
@@ -183,21 +178,11 @@ void PosixEventLoop::wake() {
   (void)ignored;
 }
 
-// quit() and post() wake the loop while holding postMu_, and the destructor
-// takes postMu_ first: a loop that ends and is destroyed right after another
-// thread's quit() cannot go away while that call still writes to its pipe.
 void PosixEventLoop::quit() {
-  std::lock_guard<std::mutex> lock(postMu_);
-  quit_ = true;
-  wake();
+  posted_.wakeAfter([this] { quit_ = true; });
 }
 
-void PosixEventLoop::post(std::function<void()> fn) {
-  std::lock_guard<std::mutex> lock(postMu_);
-  posted_.push_back(std::move(fn));
-  if (!wakePending_) wake();
-  wakePending_ = true;
-}
+void PosixEventLoop::post(std::function<void()> fn) { posted_.post(std::move(fn)); }
 
 int PosixEventLoop::pollTimeout() const {
   SteadyClock::time_point next = SteadyClock::time_point::max();
@@ -272,7 +257,7 @@ void PosixEventLoop::runEvents() {
       if (fds[0].revents != 0) {
         drainWakePipe();
         dispatchSignals();
-        runPosted();
+        posted_.run();
       }
       for (size_t i = 0; i < inputs.size(); ++i) {
         if (fds[firstInput + i].revents == 0) continue;
@@ -301,31 +286,6 @@ void PosixEventLoop::runEvents() {
 void PosixEventLoop::drainWakePipe() {
   char buffer[256];
   while (::read(wakeRead_, buffer, sizeof buffer) > 0) {
-  }
-}
-
-void PosixEventLoop::runPosted() {
-  std::vector<std::function<void()>> batch;
-  {
-    std::lock_guard<std::mutex> lock(postMu_);
-    batch.swap(posted_);
-    wakePending_ = false;
-  }
-  for (size_t i = 0; i < batch.size(); ++i) {
-    try {
-      batch[i]();
-    } catch (...) {
-      // The work posted after the failing function still runs, first, when
-      // the loop runs again.
-      {
-        std::lock_guard<std::mutex> lock(postMu_);
-        posted_.insert(posted_.begin(), std::make_move_iterator(batch.begin() + i + 1),
-                       std::make_move_iterator(batch.end()));
-        wakePending_ = true;
-        wake();
-      }
-      throw;
-    }
   }
 }
 

@@ -4,13 +4,12 @@
 
 #include <atomic>
 #include <exception>
-#include <iterator>
 #include <map>
-#include <mutex>
 #include <utility>
 #include <vector>
 
 #include "platform/event_loop.h"
+#include "platform/post_queue.h"
 
 namespace platform {
 namespace {
@@ -71,7 +70,6 @@ class Win32EventLoop : public EventLoop {
   static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   void onSocketEvent(SOCKET socket, int event, int error);
   void onTimer(TimerId id);
-  void runPosted();
   void acceptConnections();
   void readConnection(ConnectionId id, bool closing);
   void flushConnection(ConnectionId id);
@@ -87,10 +85,7 @@ class Win32EventLoop : public EventLoop {
   std::exception_ptr failure_;
   std::atomic<bool> quit_{false};
 
-  std::mutex postMu_;
-  // Guarded by postMu_.
-  std::vector<std::function<void()>> posted_;
-  bool wakePending_ = false;
+  PostQueue posted_{[this] { ::PostMessageW(window_, kWakeMessage, 0, 0); }};
 
   std::map<TimerId, Timer> timers_;
   TimerId nextTimerId_ = 1;
@@ -105,7 +100,7 @@ class Win32EventLoop : public EventLoop {
 };
 
 Win32EventLoop::~Win32EventLoop() {
-  { std::lock_guard<std::mutex> lock(postMu_); }  // see quit()
+  posted_.waitForCallers();
   for (auto& [id, connection] : connections_) ::closesocket(connection.socket);
   connections_.clear();
   bySocket_.clear();
@@ -158,7 +153,7 @@ LRESULT CALLBACK Win32EventLoop::windowProc(HWND window, UINT message, WPARAM wP
         loop->onTimer(static_cast<TimerId>(wParam));
         break;
       default:
-        loop->runPosted();
+        loop->posted_.run();
         break;
     }
   } catch (...) {
@@ -187,46 +182,11 @@ void Win32EventLoop::run() {
   if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
 }
 
-// quit() and post() wake the loop while holding postMu_, and the destructor
-// takes postMu_ first: a loop that ends and is destroyed right after another
-// thread's quit() cannot go away while that call still uses its window.
 void Win32EventLoop::quit() {
-  std::lock_guard<std::mutex> lock(postMu_);
-  quit_ = true;
-  ::PostMessageW(window_, kWakeMessage, 0, 0);
+  posted_.wakeAfter([this] { quit_ = true; });
 }
 
-void Win32EventLoop::post(std::function<void()> fn) {
-  std::lock_guard<std::mutex> lock(postMu_);
-  posted_.push_back(std::move(fn));
-  if (!wakePending_) ::PostMessageW(window_, kWakeMessage, 0, 0);
-  wakePending_ = true;
-}
-
-void Win32EventLoop::runPosted() {
-  std::vector<std::function<void()>> batch;
-  {
-    std::lock_guard<std::mutex> lock(postMu_);
-    batch.swap(posted_);
-    wakePending_ = false;
-  }
-  for (size_t i = 0; i < batch.size(); ++i) {
-    try {
-      batch[i]();
-    } catch (...) {
-      // The work posted after the failing function still runs, first, when
-      // the loop runs again.
-      {
-        std::lock_guard<std::mutex> lock(postMu_);
-        posted_.insert(posted_.begin(), std::make_move_iterator(batch.begin() + i + 1),
-                       std::make_move_iterator(batch.end()));
-        wakePending_ = true;
-        ::PostMessageW(window_, kWakeMessage, 0, 0);
-      }
-      throw;
-    }
-  }
-}
+void Win32EventLoop::post(std::function<void()> fn) { posted_.post(std::move(fn)); }
 
 TimerId Win32EventLoop::startTimer(int64_t delayMillis, bool repeat, std::function<void()> fn) {
   if (delayMillis < USER_TIMER_MINIMUM) delayMillis = USER_TIMER_MINIMUM;
