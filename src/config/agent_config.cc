@@ -206,13 +206,35 @@ std::string AgentConfig::getPbuPackage() const {
 }
 
 bool AgentConfig::getNewSysLog(std::string& out) {
+  return nextSysLogBatch(out, SIZE_MAX, nullptr, nullptr);
+}
+
+bool AgentConfig::nextSysLogBatch(std::string& out, size_t maxBytes, size_t* program,
+                                  int* lines) {
   out.clear();
-  for (auto& communicator : communicators_) {
-    if (!communicator->isEnabled()) continue;
-    if (communicator->readNewSysLog(out)) return true;
+  for (size_t i = 0; i < communicators_.size(); ++i) {
+    if (!communicators_[i]->isEnabled()) continue;
+    if (communicators_[i]->readNewSysLog(out, maxBytes, lines)) {
+      if (program != nullptr) *program = i;
+      return true;
+    }
     out.clear();
   }
   return false;
+}
+
+std::vector<SystemLogReader::State> AgentConfig::sysLogPosition() const {
+  std::vector<SystemLogReader::State> position;
+  for (const auto& communicator : communicators_) {
+    position.push_back(communicator->getLogReader().state());
+  }
+  return position;
+}
+
+void AgentConfig::rewindSysLog(const std::vector<SystemLogReader::State>& position) {
+  for (size_t i = 0; i < communicators_.size() && i < position.size(); ++i) {
+    communicators_[i]->rewindSysLog(position[i]);
+  }
 }
 
 }  // namespace tavin

@@ -82,6 +82,14 @@ class AgentConfig {
   // monitored program that has any (program 1 is drained before program 2).
   // False, with out empty, when neither has new lines.
   bool getNewSysLog(std::string& out);
+  // Heartbeat thread: the same within maxBytes of text (the batch ends
+  // early rather than pass it); *program (when given) receives the index of
+  // the program the lines come from, *lines their number.
+  bool nextSysLogBatch(std::string& out, size_t maxBytes, size_t* program, int* lines);
+  // Heartbeat thread: where every program's log reader stands, and going
+  // back there, so that lines that never reached a console are read again.
+  std::vector<SystemLogReader::State> sysLogPosition() const;
+  void rewindSysLog(const std::vector<SystemLogReader::State>& position);
 
   // The monitored programs, program 1 first: two after a successful load.
   size_t communicatorCount() const { return communicators_.size(); }

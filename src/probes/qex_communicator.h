@@ -58,7 +58,11 @@ class QexCommunicator : public Qex {
   void checkProcess();
   void checkProcess(const std::vector<platform::ProcessInfo>* processes);
   // Heartbeat thread: the next batch of new system log lines (SystemLogReader).
-  bool readNewSysLog(std::string& out) { return logReader_.readNewSysLog(out); }
+  bool readNewSysLog(std::string& out, size_t maxBytes = SIZE_MAX, int* lines = nullptr) {
+    return logReader_.readNewSysLog(out, maxBytes, lines);
+  }
+  // Heartbeat thread: puts the log reader back where it stood.
+  void rewindSysLog(const SystemLogReader::State& state) { logReader_.restore(state); }
 
   // Whether the program is monitored (exist flag "Y"); fixed at construction.
   bool isEnabled() const { return enabled_; }

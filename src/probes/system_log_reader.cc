@@ -39,25 +39,33 @@ bool SystemLogReader::isSeparator(const std::string& line) {
   return true;
 }
 
-bool SystemLogReader::readNewSysLog(std::string& out) {
+bool SystemLogReader::readNewSysLog(std::string& out, size_t maxBytes, int* lines) {
   out.clear();
-  const std::string today = dateText(clock_.localTime());
-  if (date_ != today) {
-    // Lines written to the day before's file after the last call (just before
-    // midnight) are sent before the reader moves on; skipping them would lose
-    // them for good.
-    if (!file_.empty() && readStep(out) == Step::kLines) return true;
+  if (lines != nullptr) *lines = 0;
+  const platform::LocalTime now = clock_.localTime();
+  const std::string today = dateText(now);
+  const int64_t nowSeconds = clock_.localToEpochSeconds(now);
+  const int64_t lastCall = state_.lastCallSeconds;
+  state_.lastCallSeconds = nowSeconds;
+  // The day only moves forward: with the clock set back across midnight the
+  // reader stays on its file rather than send an earlier day's file again.
+  if (state_.date.empty() || today > state_.date) {
+    // The rest of the day before's file first (lines written just before
+    // midnight), but only for a reader that was keeping up with it: after a
+    // night without a console, the console wants today's lines.
+    const bool keepingUp = lastCall >= 0 && nowSeconds - lastCall <= kKeepUpSeconds;
+    if (!state_.file.empty() && keepingUp && readStep(out, maxBytes, lines) == Step::kLines) {
+      publish();
+      return true;
+    }
     out.clear();
-    // A new day: its own file, read from its start (after the separator scan).
-    file_ = logDir_ + "system" + today + ".log";
-    date_ = today;
-    position_ = 0;
-    line_ = 0;
-    known_ = false;
-    fromTop_ = false;
+    if (lines != nullptr) *lines = 0;
+    switchTo(today);
   }
 
-  switch (readStep(out)) {
+  const Step step = readStep(out, maxBytes, lines);
+  publish();
+  switch (step) {
     case Step::kLines:
       return true;
     case Step::kMissing:
@@ -73,56 +81,85 @@ bool SystemLogReader::readNewSysLog(std::string& out) {
   return false;
 }
 
-SystemLogReader::Step SystemLogReader::readStep(std::string& out) {
+void SystemLogReader::switchTo(const std::string& date) {
+  // A new day: its own file, read from its start (after the separator scan).
+  state_.file = logDir_ + "system" + date + ".log";
+  state_.date = date;
+  state_.position = 0;
+  state_.line = 0;
+  state_.known = false;
+  state_.fromTop = false;
+}
+
+void SystemLogReader::restore(const State& state) {
+  state_ = state;
+  publish();
+}
+
+void SystemLogReader::publish() {
+  std::lock_guard<std::mutex> lock(progressMu_);
+  progress_.file = state_.file;
+  progress_.position = state_.position;
+}
+
+SystemLogReader::Progress SystemLogReader::progress() const {
+  std::lock_guard<std::mutex> lock(progressMu_);
+  return progress_;
+}
+
+SystemLogReader::Step SystemLogReader::readStep(std::string& out, size_t maxBytes, int* lines) {
   platform::LineReader reader;
-  if (!reader.open(file_).isOk()) return Step::kMissing;
+  if (!reader.open(state_.file).isOk()) return Step::kMissing;
 
   // A file shorter than the position has been truncated, and one with
   // another identity has been replaced (deleted and written anew). Either
   // way everything in it is new: it is read from its first line, without the
   // separator scan, so that none of its lines is lost.
-  platform::FileState state;
-  if (reader.state(&state).isOk()) {
-    const bool replaced = known_ && !state.sameFile(fileState_);
-    if (replaced || state.size < position_) {
-      position_ = 0;
-      line_ = 0;
-      fromTop_ = true;
+  platform::FileState fileState;
+  if (reader.state(&fileState).isOk()) {
+    const bool replaced = state_.known && !fileState.sameFile(state_.fileState);
+    if (replaced || fileState.size < state_.position) {
+      state_.position = 0;
+      state_.line = 0;
+      state_.fromTop = true;
     }
-    fileState_ = state;
-    known_ = true;
+    state_.fileState = fileState;
+    state_.known = true;
   }
 
   std::string line;
-  if (position_ == 0 && line_ == 0 && !fromTop_) {
+  if (state_.position == 0 && state_.line == 0 && !state_.fromTop) {
     // Start behind the last separator line, or at the top when there is none.
-    int64_t lines = 0;
+    int64_t count = 0;
     int64_t bytes = 0;
     while (reader.readLine(&line, kReadBuffer)) {
-      ++lines;
+      ++count;
       bytes += static_cast<int64_t>(line.size());
       if (isSeparator(line)) {
-        line_ = lines;
-        position_ = bytes;
+        state_.line = count;
+        state_.position = bytes;
       }
     }
   }
   // Positions are 64-bit and only ever grow, so a log past 2 GiB reads on;
   // a seek the file system refuses is the one invalid position left.
-  if (!reader.seek(position_).isOk()) return Step::kBadPosition;
+  if (!reader.seek(state_.position).isOk()) return Step::kBadPosition;
 
   for (int i = 0; i < kBatchLines && reader.readLine(&line, kReadBuffer); ++i) {
+    if (!isSeparator(line)) {
+      const std::string label = programName_ + ' ' + std::to_string(state_.line + 1) + ' ';
+      // A batch that would pass its size ends before this line, which stays
+      // unread for the next call.
+      if (!out.empty() && out.size() + label.size() + line.size() + 1 > maxBytes) break;
+      out += label;
+      appendLineText(out, line);
+      out += kSysLogEntryEnd;
+      if (lines != nullptr) ++*lines;
+    }
     // The position advances by the bytes actually read, zero bytes included,
     // so no byte is read twice.
-    ++line_;
-    position_ += static_cast<int64_t>(line.size());
-    if (isSeparator(line)) continue;
-    out += programName_;
-    out += ' ';
-    out += std::to_string(line_);
-    out += ' ';
-    appendLineText(out, line);
-    out += kSysLogEntryEnd;
+    ++state_.line;
+    state_.position += static_cast<int64_t>(line.size());
   }
   return out.empty() ? Step::kNothing : Step::kLines;
 }

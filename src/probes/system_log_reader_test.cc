@@ -106,8 +106,9 @@ TEST_F(SystemLogReaderTest, WaitsForAMissingFile) {
   EXPECT_EQ(next(), entry(3, "B\n"));
 }
 
-TEST_F(SystemLogReaderTest, FinishesTheDayBeforeThenSwitchesToTheNewDaysFile) {
+TEST_F(SystemLogReaderTest, FinishesTheDayBeforeOnlyWhenKeepingUpWithIt) {
   append("A\n");
+  clock_.set(test::FakeClock::at(2012, 11, 5, 23, 58));
   EXPECT_EQ(next(), entry(1, "A\n"));
   append("late 1\nlate 2\n");  // written just before midnight
   clock_.set(test::FakeClock::at(2012, 11, 6, 0, 0, 1));
@@ -120,6 +121,49 @@ TEST_F(SystemLogReaderTest, FinishesTheDayBeforeThenSwitchesToTheNewDaysFile) {
   EXPECT_EQ(next(), entry(3, "Y\n"));
   append("too late\n");  // the day before is over once its file had nothing new
   EXPECT_EQ(next(), "!" + std::string(kSysLogNoNewRecords));
+}
+
+TEST_F(SystemLogReaderTest, AfterANightWithoutReadsStartsWithTodaysFile) {
+  append("A\n");
+  clock_.set(test::FakeClock::at(2012, 11, 5, 18, 0));
+  EXPECT_EQ(next(), entry(1, "A\n"));
+  append("evening\n");
+  append("morning\n", "20121106");
+  clock_.set(test::FakeClock::at(2012, 11, 6, 8, 30));
+  EXPECT_EQ(next(), entry(1, "morning\n"));
+}
+
+TEST_F(SystemLogReaderTest, AClockSetBackAcrossMidnightKeepsTheLaterDaysFile) {
+  clock_.set(test::FakeClock::at(2012, 11, 6, 0, 1));
+  append("new day\n", "20121106");
+  EXPECT_EQ(next(), entry(1, "new day\n"));
+  append("earlier day\n");
+  clock_.set(test::FakeClock::at(2012, 11, 5, 23, 59));
+  append("more\n", "20121106");
+  EXPECT_EQ(next(), entry(2, "more\n"));
+  EXPECT_EQ(reader_.getDate(), "20121106");
+  EXPECT_EQ(next(), "!" + std::string(kSysLogNoNewRecords));
+}
+
+TEST_F(SystemLogReaderTest, ABatchEndsBeforeItPassesItsSizeAndCanBeTakenBack) {
+  const std::string line = std::string(99, 'x') + "\n";
+  for (int i = 0; i < 5; ++i) append(line);
+  const size_t entrySize = entry(1, line).size();
+  const SystemLogReader::State before = reader_.state();
+  std::string out;
+  int lines = 0;
+  ASSERT_TRUE(reader_.readNewSysLog(out, 2 * entrySize + 10, &lines));
+  EXPECT_EQ(out, entry(1, line) + entry(2, line));
+  EXPECT_EQ(lines, 2);
+  // Taken back: the same lines come again, then the rest.
+  reader_.restore(before);
+  ASSERT_TRUE(reader_.readNewSysLog(out, 3 * entrySize, &lines));
+  EXPECT_EQ(out, entry(1, line) + entry(2, line) + entry(3, line));
+  // A bound smaller than one entry still takes one.
+  ASSERT_TRUE(reader_.readNewSysLog(out, 1, &lines));
+  EXPECT_EQ(out, entry(4, line));
+  EXPECT_EQ(reader_.progress().position, 4 * static_cast<int64_t>(line.size()));
+  EXPECT_EQ(reader_.progress().file, file());
 }
 
 TEST_F(SystemLogReaderTest, ReadsATruncatedOrReplacedFileFromItsFirstLine) {
