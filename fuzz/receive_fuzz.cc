@@ -54,13 +54,16 @@ class FuzzLoop : public platform::EventLoop {
     return nextTimer_++;
   }
   void cancelTimer(platform::TimerId) override {}
-  platform::SysStatus listen(uint16_t, platform::ConnectionHandler* handler) override {
+  platform::SysStatus listen(uint16_t, platform::ConnectionHandler* handler,
+                             platform::ListenerId* id) override {
     handler_ = handler;
+    *id = 1;
     return platform::SysStatus::ok();
   }
-  void closeListener() override {}
-  bool isListening() const override { return handler_ != nullptr; }
-  uint16_t listeningPort() const override { return 10012; }
+  void closeListener(platform::ListenerId) override {}
+  uint16_t listeningPort(platform::ListenerId id) const override {
+    return id == 1 && handler_ != nullptr ? 10012 : 0;
+  }
   platform::SendResult send(platform::ConnectionId id, const std::string&) override {
     return open_.count(id) != 0 ? platform::SendResult::kSent
                                 : platform::SendResult::kNoConnection;

@@ -1,6 +1,8 @@
-// The event loop of the agent: one thread that owns a TCP listener and the
-// connections it accepts, runs timers, runs work posted from other threads,
+// The event loop of the agent: one thread that owns TCP listeners and the
+// connections they accept, runs timers, runs work posted from other threads,
 // and (on POSIX) turns termination and user signals into calls on itself.
+// The bookkeeping of connections is the same on both platforms
+// (ConnectionTable); each platform's loop adds only its system calls.
 //
 // Every socket event, every timer and every posted function runs on the loop
 // thread, the thread that created the loop and calls run(). On Windows that
@@ -30,6 +32,8 @@ namespace platform {
 
 // Names an accepted connection for the lifetime of its loop; never 0.
 using ConnectionId = uint64_t;
+// Names a listener for the lifetime of its loop; never 0.
+using ListenerId = uint64_t;
 // Names a timer for the lifetime of its loop; never 0.
 using TimerId = uint64_t;
 
@@ -54,6 +58,13 @@ class ConnectionHandler {
   // closes the connection after this call unless the handler did (then
   // onDisconnect follows either way).
   virtual void onError(ConnectionId id, const std::string& remoteAddress, int code) = 0;
+  // Bytes that waited in the connection's outbound buffer were written;
+  // unsent is what it still holds. A producer that paces itself by the
+  // peer's reading waits for this.
+  virtual void onFlushed(ConnectionId id, size_t unsent) {
+    (void)id;
+    (void)unsent;
+  }
 };
 
 // What became of the bytes handed to send().
@@ -61,6 +72,7 @@ enum class SendResult {
   kSent,          // written, or buffered whole and written when the peer reads
   kNoConnection,  // no connection of that id: it has been closed
   kOverLimit,     // the outbound buffer would pass its limit; nothing was taken
+  kFailed,        // the connection has failed and is closing; nothing goes out
 };
 
 // Signals the shell may want to handle on the loop thread (POSIX only).
@@ -98,20 +110,23 @@ class EventLoop {
   // Stops a timer; an unknown or finished id is ignored.
   virtual void cancelTimer(TimerId id) = 0;
 
-  // Opens the listener on every local IPv4 address; port 0 lets the system
+  // Opens a listener on every local IPv4 address; port 0 lets the system
   // choose (see listeningPort). The handler receives the events of every
-  // connection accepted from now on; it must outlive them.
-  virtual SysStatus listen(uint16_t port, ConnectionHandler* handler) = 0;
-  // Closes the listening socket; accepted connections stay open.
-  virtual void closeListener() = 0;
-  virtual bool isListening() const = 0;
-  // The port the listener is bound to; 0 while it is closed.
-  virtual uint16_t listeningPort() const = 0;
+  // connection this listener accepts; it must outlive them. Several
+  // listeners may be open at once, each with its own handler.
+  virtual SysStatus listen(uint16_t port, ConnectionHandler* handler, ListenerId* id) = 0;
+  // Closes a listening socket; the connections it accepted stay open. An
+  // unknown or closed id is ignored.
+  virtual void closeListener(ListenerId id) = 0;
+  bool isListening(ListenerId id) const { return listeningPort(id) != 0; }
+  // The port the listener is bound to; 0 when it is closed.
+  virtual uint16_t listeningPort(ListenerId id) const = 0;
 
   // Sends bytes on a connection without blocking. What the socket cannot
   // take now is kept in the connection's outbound buffer and written as the
   // peer reads, so a message is never cut. A send failure other than a full
-  // socket raises onError later, on the loop, never inside this call.
+  // socket raises onError later, on the loop, never inside this call; the
+  // send and every later one to that connection answer kFailed.
   virtual SendResult send(ConnectionId id, const std::string& bytes) = 0;
   // Closes a connection at once (unsent bytes are dropped) and calls the
   // handler's onDisconnect before returning. An unknown id is ignored.

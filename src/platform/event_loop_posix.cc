@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/connection_table.h"
 #include "platform/event_loop.h"
 #include "platform/post_queue.h"
 
@@ -25,10 +26,8 @@ using SteadyClock = std::chrono::steady_clock;
 constexpr int kSignalNumbers[] = {SIGTERM, SIGINT, SIGUSR1, SIGUSR2, SIGWINCH};
 constexpr size_t kSignalCount = sizeof kSignalNumbers / sizeof kSignalNumbers[0];
 
-// Bounds the bytes read from one connection per event, so one busy peer
-// cannot starve the others; poll reports the rest at once.
-constexpr size_t kReadPerEvent = 256 * 1024;
-// Bounds the connections accepted per event, for the same reason.
+// Bounds the connections accepted per event, so one busy listener cannot
+// starve the rest of the loop.
 constexpr int kAcceptsPerEvent = 64;
 // How long the listener rests after an accept failure such as EMFILE, which
 // would otherwise report the listener readable again at once, forever.
@@ -66,6 +65,37 @@ void closeFd(int& fd) {
   fd = -1;
 }
 
+// The system calls of a connection: non-blocking descriptors.
+class PosixSocketCalls : public SocketCalls {
+ public:
+  Io send(SocketHandle socket, const char* data, size_t size) override {
+    for (;;) {
+      const ssize_t n = ::send(static_cast<int>(socket), data, size, MSG_NOSIGNAL);
+      if (n > 0) return Io{Io::Outcome::kDone, static_cast<size_t>(n), 0};
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Io{Io::Outcome::kWouldBlock};
+      return Io{Io::Outcome::kFailed, 0, n < 0 ? errno : EPIPE};
+    }
+  }
+  Io receive(SocketHandle socket, char* buffer, size_t size) override {
+    for (;;) {
+      const ssize_t n = ::recv(static_cast<int>(socket), buffer, size, 0);
+      if (n > 0) return Io{Io::Outcome::kDone, static_cast<size_t>(n), 0};
+      if (n == 0) return Io{Io::Outcome::kEnded};
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return Io{Io::Outcome::kWouldBlock};
+      return Io{Io::Outcome::kFailed, 0, errno};
+    }
+  }
+  int pendingError(SocketHandle socket) override {
+    int code = 0;
+    socklen_t length = sizeof code;
+    if (::getsockopt(static_cast<int>(socket), SOL_SOCKET, SO_ERROR, &code, &length) != 0) return 0;
+    return code;
+  }
+  void close(SocketHandle socket) override { ::close(static_cast<int>(socket)); }
+};
+
 class PosixEventLoop : public EventLoop {
  public:
   PosixEventLoop() = default;
@@ -80,15 +110,16 @@ class PosixEventLoop : public EventLoop {
   TimerId startTimer(int64_t delayMillis, bool repeat, std::function<void()> fn) override;
   void cancelTimer(TimerId id) override;
 
-  SysStatus listen(uint16_t port, ConnectionHandler* handler) override;
-  void closeListener() override;
-  bool isListening() const override { return listenFd_ >= 0; }
-  uint16_t listeningPort() const override { return listenPort_; }
+  SysStatus listen(uint16_t port, ConnectionHandler* handler, ListenerId* id) override;
+  void closeListener(ListenerId id) override;
+  uint16_t listeningPort(ListenerId id) const override;
 
-  SendResult send(ConnectionId id, const std::string& bytes) override;
-  void close(ConnectionId id) override;
-  size_t pendingBytes(ConnectionId id) const override;
-  void setOutboundLimit(size_t bytes) override { outboundLimit_ = bytes; }
+  SendResult send(ConnectionId id, const std::string& bytes) override {
+    return connections_.send(id, bytes);
+  }
+  void close(ConnectionId id) override { connections_.close(id); }
+  size_t pendingBytes(ConnectionId id) const override { return connections_.pendingBytes(id); }
+  void setOutboundLimit(size_t bytes) override { connections_.setOutboundLimit(bytes); }
 
   void onSignal(Signal signal, std::function<void()> fn) override;
 
@@ -96,13 +127,13 @@ class PosixEventLoop : public EventLoop {
   void unwatchInput(int fd) override { inputWatches_.erase(fd); }
 
  private:
-  struct Connection {
+  struct Listener {
     int fd = -1;
-    std::string address;
-    std::string outbound;    // unsent bytes start at outboundStart
-    size_t outboundStart = 0;
-    bool failed = false;     // an error is being reported; no more writes
-    size_t pending() const { return outbound.size() - outboundStart; }
+    uint16_t port = 0;
+    ConnectionHandler* handler = nullptr;
+    // After an accept failure such as EMFILE the listener rests; polled, it
+    // would be reported readable again at once, forever.
+    SteadyClock::time_point restsUntil{};
   };
   struct Timer {
     SteadyClock::time_point due;
@@ -117,12 +148,7 @@ class PosixEventLoop : public EventLoop {
   void drainWakePipe();
   void dispatchSignals();
   void runDueTimers();
-  void acceptConnections();
-  void readConnection(ConnectionId id);
-  void flushConnection(ConnectionId id);
-  void reportError(ConnectionId id, int code);
-  // Writes what the socket takes now; false on a hard error (errno set).
-  bool writeOutbound(Connection& connection);
+  void acceptConnections(ListenerId id);
 
   int wakeRead_ = -1;
   int wakeWrite_ = -1;
@@ -138,13 +164,11 @@ class PosixEventLoop : public EventLoop {
 
   std::map<int, std::function<void()>> inputWatches_;
 
-  int listenFd_ = -1;
-  uint16_t listenPort_ = 0;
-  SteadyClock::time_point listenerRestsUntil_{};
-  ConnectionHandler* handler_ = nullptr;
-  std::map<ConnectionId, Connection> connections_;
-  ConnectionId nextConnectionId_ = 1;
-  size_t outboundLimit_ = kDefaultOutboundLimit;
+  std::map<ListenerId, Listener> listeners_;
+  ListenerId nextListenerId_ = 1;
+  PosixSocketCalls socketCalls_;
+  // Declared after what its calls use; its destructor releases the sockets.
+  ConnectionTable connections_{socketCalls_, [this](std::function<void()> fn) { post(std::move(fn)); }};
 };
 
 PosixEventLoop::~PosixEventLoop() {
@@ -154,8 +178,7 @@ PosixEventLoop::~PosixEventLoop() {
   }
   int expected = wakeWrite_;
   gSignalWakeFd.compare_exchange_strong(expected, -1);
-  for (auto& [id, connection] : connections_) closeFd(connection.fd);
-  closeFd(listenFd_);
+  for (auto& [id, listener] : listeners_) closeFd(listener.fd);
   closeFd(wakeRead_);
   closeFd(wakeWrite_);
 }
@@ -189,9 +212,10 @@ int PosixEventLoop::pollTimeout() const {
   for (const auto& [id, timer] : timers_) {
     if (timer.due < next) next = timer.due;
   }
-  if (listenFd_ >= 0 && listenerRestsUntil_ != SteadyClock::time_point{} &&
-      listenerRestsUntil_ < next) {
-    next = listenerRestsUntil_;
+  for (const auto& [id, listener] : listeners_) {
+    if (listener.restsUntil != SteadyClock::time_point{} && listener.restsUntil < next) {
+      next = listener.restsUntil;
+    }
   }
   if (next == SteadyClock::time_point::max()) return -1;
   const auto now = SteadyClock::now();
@@ -221,31 +245,35 @@ void PosixEventLoop::runEvents() {
   pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 
   std::vector<pollfd> fds;
-  std::vector<ConnectionId> ids;  // ids[i] belongs to fds[i + first]
+  std::vector<ListenerId> listenerIds;  // listenerIds[i] belongs to fds[i + 1]
+  std::vector<int> inputs;              // inputs[i] belongs to fds[i + firstInput]
+  std::vector<ConnectionId> ids;        // ids[i] belongs to fds[i + first]
   while (!quit_) {
     fds.clear();
+    listenerIds.clear();
+    inputs.clear();
     ids.clear();
     fds.push_back({wakeRead_, POLLIN, 0});
-    int listenerIndex = -1;
-    if (listenFd_ >= 0 && SteadyClock::now() >= listenerRestsUntil_) {
-      listenerRestsUntil_ = {};
-      listenerIndex = static_cast<int>(fds.size());
-      fds.push_back({listenFd_, POLLIN, 0});
+    const auto now = SteadyClock::now();
+    for (auto& [id, listener] : listeners_) {
+      if (now < listener.restsUntil) continue;
+      listener.restsUntil = {};
+      fds.push_back({listener.fd, POLLIN, 0});
+      listenerIds.push_back(id);
     }
     const size_t firstInput = fds.size();
-    std::vector<int> inputs;  // inputs[i] belongs to fds[i + firstInput]
     for (const auto& [fd, fn] : inputWatches_) {
       fds.push_back({fd, POLLIN, 0});
       inputs.push_back(fd);
     }
     const size_t first = fds.size();
-    for (const auto& [id, connection] : connections_) {
-      if (connection.failed) continue;
+    connections_.forEach([&](ConnectionId id, const ConnectionTable::Watch& watch) {
+      if (watch.failed) return;
       short events = POLLIN;
-      if (connection.pending() > 0) events |= POLLOUT;
-      fds.push_back({connection.fd, events, 0});
+      if (watch.wantWrite) events |= POLLOUT;
+      fds.push_back({static_cast<int>(watch.socket), events, 0});
       ids.push_back(id);
-    }
+    });
 
     const int n = ::poll(fds.data(), fds.size(), pollTimeout());
     if (n < 0 && errno != EINTR) {
@@ -267,16 +295,16 @@ void PosixEventLoop::runEvents() {
         auto fn = watch->second;  // a copy: fn may unwatch its own descriptor
         fn();
       }
-      if (listenerIndex >= 0 && fds[listenerIndex].revents != 0 && listenFd_ >= 0) {
-        acceptConnections();
+      for (size_t i = 0; i < listenerIds.size(); ++i) {
+        if (fds[1 + i].revents != 0) acceptConnections(listenerIds[i]);
       }
       for (size_t i = 0; i < ids.size(); ++i) {
         const short revents = fds[first + i].revents;
         if (revents == 0) continue;
-        // Each event looks the connection up again: an earlier callback may
-        // have closed it.
-        if ((revents & POLLOUT) != 0) flushConnection(ids[i]);
-        if ((revents & (POLLIN | POLLERR | POLLHUP)) != 0) readConnection(ids[i]);
+        // The table looks the connection up again for each event: an earlier
+        // callback may have closed it.
+        if ((revents & POLLOUT) != 0) connections_.writable(ids[i]);
+        if ((revents & (POLLIN | POLLERR | POLLHUP)) != 0) connections_.readable(ids[i]);
       }
     }
     runDueTimers();
@@ -337,8 +365,7 @@ void PosixEventLoop::runDueTimers() {
   }
 }
 
-SysStatus PosixEventLoop::listen(uint16_t port, ConnectionHandler* handler) {
-  closeListener();
+SysStatus PosixEventLoop::listen(uint16_t port, ConnectionHandler* handler, ListenerId* id) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return SysStatus::lastError("socket");
   // Lets a restart bind the port again while closed connections linger in
@@ -365,145 +392,45 @@ SysStatus PosixEventLoop::listen(uint16_t port, ConnectionHandler* handler) {
     ::close(fd);
     return status;
   }
-  listenFd_ = fd;
-  listenPort_ = ntohs(address.sin_port);
-  listenerRestsUntil_ = {};
-  handler_ = handler;
+  const ListenerId listenerId = nextListenerId_++;
+  listeners_[listenerId] = Listener{fd, ntohs(address.sin_port), handler, {}};
+  *id = listenerId;
   return SysStatus::ok();
 }
 
-void PosixEventLoop::closeListener() {
-  closeFd(listenFd_);
-  listenPort_ = 0;
+void PosixEventLoop::closeListener(ListenerId id) {
+  auto it = listeners_.find(id);
+  if (it == listeners_.end()) return;
+  closeFd(it->second.fd);
+  listeners_.erase(it);
 }
 
-void PosixEventLoop::acceptConnections() {
-  for (int i = 0; i < kAcceptsPerEvent && listenFd_ >= 0; ++i) {
+uint16_t PosixEventLoop::listeningPort(ListenerId id) const {
+  auto it = listeners_.find(id);
+  return it == listeners_.end() ? 0 : it->second.port;
+}
+
+void PosixEventLoop::acceptConnections(ListenerId id) {
+  for (int i = 0; i < kAcceptsPerEvent; ++i) {
+    // Looked up each time: a handler may close the listener.
+    auto it = listeners_.find(id);
+    if (it == listeners_.end()) return;
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
-    int fd = ::accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &length,
-                       SOCK_NONBLOCK | SOCK_CLOEXEC);
+    const int fd = ::accept4(it->second.fd, reinterpret_cast<sockaddr*>(&peer), &length,
+                             SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
       if (errno == EINTR || errno == ECONNABORTED) continue;
       if (errno != EAGAIN && errno != EWOULDBLOCK) {
-        listenerRestsUntil_ = SteadyClock::now() + kAcceptBackoff;
+        it->second.restsUntil = SteadyClock::now() + kAcceptBackoff;
       }
       return;
     }
     char text[INET_ADDRSTRLEN] = {};
     ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
-    const ConnectionId id = nextConnectionId_++;
-    Connection connection;
-    connection.fd = fd;
-    connection.address = text;
-    connections_.emplace(id, std::move(connection));
-    if (handler_ != nullptr) handler_->onConnect(id, text);
+    connections_.connected(
+        connections_.add(static_cast<SocketHandle>(fd), text, it->second.handler));
   }
-}
-
-void PosixEventLoop::readConnection(ConnectionId id) {
-  auto it = connections_.find(id);
-  if (it == connections_.end() || it->second.failed) return;
-  const int fd = it->second.fd;
-  std::string data;
-  bool ended = false;
-  int error = 0;
-  char buffer[65536];
-  while (data.size() < kReadPerEvent) {
-    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-    if (n > 0) {
-      data.append(buffer, static_cast<size_t>(n));
-      continue;
-    }
-    if (n == 0) {
-      ended = true;
-      break;
-    }
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) error = errno;
-    break;
-  }
-  if (data.empty() && !ended && error == 0) {
-    // Readable without data: a pending socket error, or nothing at all.
-    int code = 0;
-    socklen_t length = sizeof code;
-    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &code, &length) == 0) error = code;
-  }
-  if (!data.empty() && handler_ != nullptr) handler_->onRead(id, std::move(data));
-  if (error != 0) {
-    reportError(id, error);
-  } else if (ended) {
-    close(id);
-  }
-}
-
-bool PosixEventLoop::writeOutbound(Connection& connection) {
-  while (connection.pending() > 0) {
-    const ssize_t n = ::send(connection.fd, connection.outbound.data() + connection.outboundStart,
-                             connection.pending(), MSG_NOSIGNAL);
-    if (n > 0) {
-      connection.outboundStart += static_cast<size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-    return false;
-  }
-  if (connection.pending() == 0) {
-    connection.outbound.clear();
-    connection.outboundStart = 0;
-  } else if (connection.outboundStart > connection.outbound.size() / 2) {
-    connection.outbound.erase(0, connection.outboundStart);
-    connection.outboundStart = 0;
-  }
-  return true;
-}
-
-void PosixEventLoop::flushConnection(ConnectionId id) {
-  auto it = connections_.find(id);
-  if (it == connections_.end() || it->second.failed) return;
-  if (!writeOutbound(it->second)) reportError(id, errno);
-}
-
-SendResult PosixEventLoop::send(ConnectionId id, const std::string& bytes) {
-  auto it = connections_.find(id);
-  if (it == connections_.end()) return SendResult::kNoConnection;
-  Connection& connection = it->second;
-  if (connection.failed) return SendResult::kSent;  // its error event is on the way
-  if (connection.pending() > 0 && connection.pending() + bytes.size() > outboundLimit_) {
-    return SendResult::kOverLimit;
-  }
-  connection.outbound.append(bytes);
-  if (!writeOutbound(connection)) {
-    // Reported from the loop, not from inside the caller's send.
-    const int code = errno;
-    connection.failed = true;
-    post([this, id, code] { reportError(id, code); });
-  }
-  return SendResult::kSent;
-}
-
-void PosixEventLoop::reportError(ConnectionId id, int code) {
-  auto it = connections_.find(id);
-  if (it == connections_.end()) return;
-  it->second.failed = true;
-  const std::string address = it->second.address;
-  if (handler_ != nullptr) handler_->onError(id, address, code);
-  close(id);
-}
-
-void PosixEventLoop::close(ConnectionId id) {
-  auto it = connections_.find(id);
-  if (it == connections_.end()) return;
-  closeFd(it->second.fd);
-  const std::string address = std::move(it->second.address);
-  connections_.erase(it);
-  if (handler_ != nullptr) handler_->onDisconnect(id, address);
-}
-
-size_t PosixEventLoop::pendingBytes(ConnectionId id) const {
-  auto it = connections_.find(id);
-  return it == connections_.end() ? 0 : it->second.pending();
 }
 
 void PosixEventLoop::onSignal(Signal signal, std::function<void()> fn) {

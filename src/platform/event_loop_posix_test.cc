@@ -133,10 +133,7 @@ TEST(EventLoopPosix, AResetIsReportedAsAnErrorWithItsCode) {
   } handler;
   LoopThread thread;
   ASSERT_TRUE(thread.ok());
-  const uint16_t port = thread.call([&] {
-    EXPECT_TRUE(thread.loop().listen(0, &handler).isOk());
-    return thread.loop().listeningPort();
-  });
+  const uint16_t port = thread.listen(&handler);
   TcpClient client;
   ASSERT_TRUE(client.connect("127.0.0.1", port, 10000).isOk());
   ASSERT_TRUE(waitUntil([&] { return handler.id != 0; }));

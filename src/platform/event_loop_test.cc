@@ -40,6 +40,11 @@ class Recorder : public ConnectionHandler {
     events_.push_back("error " + address);
     lastError_ = code;
   }
+  void onFlushed(ConnectionId, size_t unsent) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    ++flushes_;
+    lastUnsent_ = unsent;
+  }
 
   std::vector<std::string> events() const {
     std::lock_guard<std::mutex> lock(mu_);
@@ -57,6 +62,11 @@ class Recorder : public ConnectionHandler {
     std::lock_guard<std::mutex> lock(mu_);
     return lastError_;
   }
+  // The handler heard that a buffer it filled was written out.
+  bool toldDrained() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return flushes_ > 0 && lastUnsent_ == 0;
+  }
 
  private:
   mutable std::mutex mu_;
@@ -64,6 +74,8 @@ class Recorder : public ConnectionHandler {
   std::string received_;
   ConnectionId lastId_ = 0;
   int lastError_ = 0;
+  int flushes_ = 0;
+  size_t lastUnsent_ = 1;
 };
 
 // A listening loop with a recorder and one connected client.
@@ -73,13 +85,10 @@ struct Connected {
   uint16_t port = 0;
   TcpClient client;
   ConnectionId id = 0;
+  ListenerId listener = 0;
 
   Connected() {
-    port = thread.call([&] {
-      SysStatus status = thread.loop().listen(0, &recorder);
-      EXPECT_TRUE(status.isOk()) << status.toString();
-      return thread.loop().listeningPort();
-    });
+    port = thread.listen(&recorder, &listener);
     SysStatus status = client.connect("127.0.0.1", port, kTimeout);
     EXPECT_TRUE(status.isOk()) << status.toString();
     EXPECT_TRUE(waitUntil([&] { return recorder.lastId() != 0; }));
@@ -242,10 +251,10 @@ TEST(EventLoop, OutboundBufferKeepsMessagesWholeUpToItsLimit) {
   Recorder recorder;
   LoopThread thread;
   ASSERT_TRUE(thread.ok());
-  const uint16_t port = thread.call([&] {
-    EXPECT_TRUE(thread.loop().listen(0, &recorder).isOk());
+  const uint16_t port = thread.listen(&recorder);
+  thread.call([&] {
     thread.loop().setOutboundLimit(64 * 1024);
-    return thread.loop().listeningPort();
+    return 0;
   });
   TcpClient client;
   client.setReceiveBufferSize(4096);
@@ -289,6 +298,35 @@ TEST(EventLoop, OutboundBufferKeepsMessagesWholeUpToItsLimit) {
     }
   }
   EXPECT_TRUE(waitUntil([&] { return thread.call([&] { return thread.loop().pendingBytes(id); }) == 0; }));
+  EXPECT_TRUE(recorder.toldDrained());
+  thread.stop();
+}
+
+// Each listener's connections reach its own handler; closing one listener
+// leaves the other and the connections.
+TEST(EventLoop, ListenersKeepTheirOwnHandlers) {
+  Recorder first, second;
+  LoopThread thread;
+  ASSERT_TRUE(thread.ok());
+  ListenerId firstId = 0;
+  const uint16_t firstPort = thread.listen(&first, &firstId);
+  const uint16_t secondPort = thread.listen(&second);
+  ASSERT_NE(firstPort, secondPort);
+  TcpClient a, b;
+  ASSERT_TRUE(a.connect("127.0.0.1", firstPort, kTimeout).isOk());
+  ASSERT_TRUE(b.connect("127.0.0.1", secondPort, kTimeout).isOk());
+  ASSERT_TRUE(waitUntil([&] { return first.lastId() != 0 && second.lastId() != 0; }));
+  EXPECT_NE(first.lastId(), second.lastId());
+  thread.call([&] {
+    thread.loop().closeListener(firstId);
+    return 0;
+  });
+  ASSERT_TRUE(b.sendAll("to second").isOk());
+  ASSERT_TRUE(a.sendAll("to first").isOk());
+  EXPECT_TRUE(waitUntil([&] { return second.received() == "to second"; }));
+  EXPECT_TRUE(waitUntil([&] { return first.received() == "to first"; }));
+  TcpClient again;
+  EXPECT_TRUE(again.connect("127.0.0.1", secondPort, kTimeout).isOk());
   thread.stop();
 }
 
@@ -297,16 +335,19 @@ TEST(EventLoop, ListenerClosesAndReopensOnTheSamePort) {
   // The loop closes the connection itself, which leaves it in TIME_WAIT.
   c.thread.call([&] {
     c.thread.loop().close(c.id);
-    c.thread.loop().closeListener();
+    c.thread.loop().closeListener(c.listener);
     return 0;
   });
-  EXPECT_FALSE(c.thread.call([&] { return c.thread.loop().isListening(); }));
+  EXPECT_FALSE(c.thread.call([&] { return c.thread.loop().isListening(c.listener); }));
   TcpClient refused;
   EXPECT_FALSE(refused.connect("127.0.0.1", c.port, kTimeout).isOk());
 
-  const SysStatus again = c.thread.call([&] { return c.thread.loop().listen(c.port, &c.recorder); });
+  ListenerId reopened = 0;
+  const SysStatus again =
+      c.thread.call([&] { return c.thread.loop().listen(c.port, &c.recorder, &reopened); });
   ASSERT_TRUE(again.isOk()) << again.toString();
-  EXPECT_EQ(c.thread.call([&] { return c.thread.loop().listeningPort(); }), c.port);
+  EXPECT_NE(reopened, c.listener);
+  EXPECT_EQ(c.thread.call([&] { return c.thread.loop().listeningPort(reopened); }), c.port);
   TcpClient next;
   ASSERT_TRUE(next.connect("127.0.0.1", c.port, kTimeout).isOk());
   EXPECT_TRUE(waitUntil([&] { return c.recorder.events().size() == 3; }));
@@ -316,16 +357,14 @@ TEST(EventLoop, ListeningOnAPortInUseFails) {
   Recorder recorder;
   LoopThread thread;
   ASSERT_TRUE(thread.ok());
-  const uint16_t port = thread.call([&] {
-    EXPECT_TRUE(thread.loop().listen(0, &recorder).isOk());
-    return thread.loop().listeningPort();
-  });
+  const uint16_t port = thread.listen(&recorder);
   LoopThread other;
   ASSERT_TRUE(other.ok());
-  const SysStatus status = other.call([&] { return other.loop().listen(port, &recorder); });
+  ListenerId id = 0;
+  const SysStatus status = other.call([&] { return other.loop().listen(port, &recorder, &id); });
   EXPECT_FALSE(status.isOk());
   EXPECT_EQ(status.call(), "bind");
-  EXPECT_FALSE(other.call([&] { return other.loop().isListening(); }));
+  EXPECT_EQ(id, 0u);
 }
 
 }  // namespace

@@ -5,9 +5,11 @@
 #include <atomic>
 #include <exception>
 #include <map>
+#include <set>
 #include <utility>
 #include <vector>
 
+#include "platform/connection_table.h"
 #include "platform/event_loop.h"
 #include "platform/post_queue.h"
 
@@ -19,12 +21,56 @@ namespace {
 constexpr UINT kSocketMessage = WM_APP + 1;
 // Posted work and quit requests wake the loop with this message.
 constexpr UINT kWakeMessage = WM_APP + 2;
+// Releases a closed socket (wParam) once every event Winsock queued for it
+// before the close has been seen.
+constexpr UINT kRetireMessage = WM_APP + 3;
 
 constexpr wchar_t kWindowClass[] = L"TavinEventLoopWindow";
 
-// Bounds the bytes read from one connection per event; Winsock posts FD_READ
-// again while data remains.
-constexpr size_t kReadPerEvent = 256 * 1024;
+// How long a listener rests after an accept failure (WSAEMFILE,
+// WSAENOBUFS): Winsock would report the waiting connection again at once.
+constexpr int64_t kAcceptBackoffMillis = 100;
+
+class Win32EventLoop;
+
+// The system calls of a connection: non-blocking Winsock sockets. Closing
+// goes through the loop, which keeps the handle until its queued events are
+// gone (see retire).
+class Win32SocketCalls : public SocketCalls {
+ public:
+  explicit Win32SocketCalls(Win32EventLoop& loop) : loop_(loop) {}
+  Io send(SocketHandle socket, const char* data, size_t size) override {
+    const int chunk = static_cast<int>(size > (1u << 30) ? (1u << 30) : size);
+    const int n = ::send(static_cast<SOCKET>(socket), data, chunk, 0);
+    if (n > 0) return Io{Io::Outcome::kDone, static_cast<size_t>(n), 0};
+    const int error = ::WSAGetLastError();
+    // FD_WRITE follows when there is room again.
+    if (error == WSAEWOULDBLOCK) return Io{Io::Outcome::kWouldBlock};
+    return Io{Io::Outcome::kFailed, 0, error};
+  }
+  Io receive(SocketHandle socket, char* buffer, size_t size) override {
+    const int chunk = static_cast<int>(size > (1u << 30) ? (1u << 30) : size);
+    const int n = ::recv(static_cast<SOCKET>(socket), buffer, chunk, 0);
+    if (n > 0) return Io{Io::Outcome::kDone, static_cast<size_t>(n), 0};
+    if (n == 0) return Io{Io::Outcome::kEnded};
+    const int error = ::WSAGetLastError();
+    if (error == WSAEWOULDBLOCK) return Io{Io::Outcome::kWouldBlock};
+    return Io{Io::Outcome::kFailed, 0, error};
+  }
+  int pendingError(SocketHandle socket) override {
+    int code = 0;
+    int length = sizeof code;
+    if (::getsockopt(static_cast<SOCKET>(socket), SOL_SOCKET, SO_ERROR,
+                     reinterpret_cast<char*>(&code), &length) != 0) {
+      return 0;
+    }
+    return code;
+  }
+  void close(SocketHandle socket) override;
+
+ private:
+  Win32EventLoop& loop_;
+};
 
 class Win32EventLoop : public EventLoop {
  public:
@@ -40,27 +86,33 @@ class Win32EventLoop : public EventLoop {
   TimerId startTimer(int64_t delayMillis, bool repeat, std::function<void()> fn) override;
   void cancelTimer(TimerId id) override;
 
-  SysStatus listen(uint16_t port, ConnectionHandler* handler) override;
-  void closeListener() override;
-  bool isListening() const override { return listener_ != INVALID_SOCKET; }
-  uint16_t listeningPort() const override { return listenPort_; }
+  SysStatus listen(uint16_t port, ConnectionHandler* handler, ListenerId* id) override;
+  void closeListener(ListenerId id) override;
+  uint16_t listeningPort(ListenerId id) const override;
 
-  SendResult send(ConnectionId id, const std::string& bytes) override;
-  void close(ConnectionId id) override;
-  size_t pendingBytes(ConnectionId id) const override;
-  void setOutboundLimit(size_t bytes) override { outboundLimit_ = bytes; }
+  SendResult send(ConnectionId id, const std::string& bytes) override {
+    return connections_.send(id, bytes);
+  }
+  void close(ConnectionId id) override { connections_.close(id); }
+  size_t pendingBytes(ConnectionId id) const override { return connections_.pendingBytes(id); }
+  void setOutboundLimit(size_t bytes) override { connections_.setOutboundLimit(bytes); }
 
   // Windows has no such signals; the window's own commands do these jobs.
   void onSignal(Signal, std::function<void()>) override {}
 
+  // Stops the socket's events and releases it once the events Winsock queued
+  // before now have passed. Until then the handle stays taken, so Winsock
+  // cannot give it to a new socket, and those late events find no
+  // connection: an event is routed by its socket handle, and a reused handle
+  // would carry a closed connection's reset into a new one.
+  void retire(SOCKET socket);
+
  private:
-  struct Connection {
+  struct Listener {
     SOCKET socket = INVALID_SOCKET;
-    std::string address;
-    std::string outbound;  // unsent bytes start at outboundStart
-    size_t outboundStart = 0;
-    bool failed = false;   // an error is being reported; no more writes
-    size_t pending() const { return outbound.size() - outboundStart; }
+    uint16_t port = 0;
+    ConnectionHandler* handler = nullptr;
+    bool resting = false;  // after an accept failure, until its timer
   };
   struct Timer {
     bool repeat = false;
@@ -69,14 +121,14 @@ class Win32EventLoop : public EventLoop {
 
   static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   void onSocketEvent(SOCKET socket, int event, int error);
+  void onRetire(SOCKET socket);
   void onTimer(TimerId id);
-  void acceptConnections();
-  void readConnection(ConnectionId id, bool closing);
-  void flushConnection(ConnectionId id);
-  void reportError(ConnectionId id, int code);
-  // Writes what the socket takes now; false on a hard error (*code set).
-  bool writeOutbound(Connection& connection, int* code);
-  ConnectionId idOf(SOCKET socket) const;
+  void acceptConnection(ListenerId id);
+  // Posts to the loop's window; a full message queue makes PostMessage fail,
+  // and the message is then posted again after the next message the loop
+  // takes (the queue is full of them, so one comes).
+  void postFence(SOCKET socket);
+  void retryLostPosts();
 
   bool winsockStarted_ = false;
   HWND window_ = nullptr;
@@ -84,27 +136,42 @@ class Win32EventLoop : public EventLoop {
   // here, the loop quits, and run() throws it again.
   std::exception_ptr failure_;
   std::atomic<bool> quit_{false};
+  // A wake-up that could not be posted: the loop runs the posted work itself
+  // after its next message.
+  std::atomic<bool> wakeLost_{false};
 
-  PostQueue posted_{[this] { ::PostMessageW(window_, kWakeMessage, 0, 0); }};
+  PostQueue posted_{[this] {
+    if (::PostMessageW(window_, kWakeMessage, 0, 0) == 0) wakeLost_ = true;
+  }};
 
   std::map<TimerId, Timer> timers_;
   TimerId nextTimerId_ = 1;
 
-  SOCKET listener_ = INVALID_SOCKET;
-  uint16_t listenPort_ = 0;
-  ConnectionHandler* handler_ = nullptr;
-  std::map<ConnectionId, Connection> connections_;
-  std::map<SOCKET, ConnectionId> bySocket_;
-  ConnectionId nextConnectionId_ = 1;
-  size_t outboundLimit_ = kDefaultOutboundLimit;
+  std::map<ListenerId, Listener> listeners_;
+  ListenerId nextListenerId_ = 1;
+  // The open sockets: listeners and connections, by handle.
+  std::map<SOCKET, ListenerId> listenerBySocket_;
+  std::map<SOCKET, ConnectionId> connectionBySocket_;
+  // Closed sockets whose handles are kept until their retire message arrives,
+  // and those whose retire message could not be posted yet.
+  std::set<SOCKET> retiring_;
+  std::vector<SOCKET> unfenced_;
+
+  Win32SocketCalls socketCalls_{*this};
+  // Declared after what its calls use; its destructor releases the sockets.
+  ConnectionTable connections_{socketCalls_, [this](std::function<void()> fn) { post(std::move(fn)); }};
 };
+
+void Win32SocketCalls::close(SocketHandle socket) { loop_.retire(static_cast<SOCKET>(socket)); }
 
 Win32EventLoop::~Win32EventLoop() {
   posted_.waitForCallers();
-  for (auto& [id, connection] : connections_) ::closesocket(connection.socket);
-  connections_.clear();
-  bySocket_.clear();
-  if (listener_ != INVALID_SOCKET) ::closesocket(listener_);
+  for (auto& [id, listener] : listeners_) ::closesocket(listener.socket);
+  listeners_.clear();
+  // The connections' sockets join the retiring ones, and all are closed now.
+  connections_.releaseAll();
+  for (SOCKET socket : retiring_) ::closesocket(socket);
+  retiring_.clear();
   if (window_ != nullptr) {
     for (const auto& [id, timer] : timers_) ::KillTimer(window_, static_cast<UINT_PTR>(id));
     ::SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
@@ -140,7 +207,7 @@ LRESULT CALLBACK Win32EventLoop::windowProc(HWND window, UINT message, WPARAM wP
                                             LPARAM lParam) {
   auto* loop = reinterpret_cast<Win32EventLoop*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
   if (loop == nullptr || (message != kSocketMessage && message != WM_TIMER &&
-                          message != kWakeMessage)) {
+                          message != kWakeMessage && message != kRetireMessage)) {
     return ::DefWindowProcW(window, message, wParam, lParam);
   }
   try {
@@ -148,6 +215,9 @@ LRESULT CALLBACK Win32EventLoop::windowProc(HWND window, UINT message, WPARAM wP
       case kSocketMessage:
         loop->onSocketEvent(static_cast<SOCKET>(wParam), WSAGETSELECTEVENT(lParam),
                             WSAGETSELECTERROR(lParam));
+        break;
+      case kRetireMessage:
+        loop->onRetire(static_cast<SOCKET>(wParam));
         break;
       case WM_TIMER:
         loop->onTimer(static_cast<TimerId>(wParam));
@@ -171,15 +241,30 @@ void Win32EventLoop::run() {
     // Windows of this thread that hold controls (WS_EX_CONTROLPARENT) get the
     // keyboard handling of a dialog: Tab, the arrow keys, Space on a button.
     HWND root = message.hwnd != nullptr ? ::GetAncestor(message.hwnd, GA_ROOT) : nullptr;
-    if (root != nullptr && (::GetWindowLongPtrW(root, GWL_EXSTYLE) & WS_EX_CONTROLPARENT) != 0 &&
-        ::IsDialogMessageW(root, &message)) {
-      continue;
+    if (root == nullptr || (::GetWindowLongPtrW(root, GWL_EXSTYLE) & WS_EX_CONTROLPARENT) == 0 ||
+        !::IsDialogMessageW(root, &message)) {
+      ::TranslateMessage(&message);
+      ::DispatchMessageW(&message);
     }
-    ::TranslateMessage(&message);
-    ::DispatchMessageW(&message);
+    if (wakeLost_ || !unfenced_.empty()) {
+      try {
+        retryLostPosts();
+      } catch (...) {
+        if (!failure_) failure_ = std::current_exception();
+        quit_ = true;
+      }
+    }
   }
   quit_ = false;
   if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
+}
+
+void Win32EventLoop::retryLostPosts() {
+  std::vector<SOCKET> unfenced;
+  unfenced.swap(unfenced_);
+  for (SOCKET socket : unfenced) postFence(socket);
+  // The queue's own wake-up was lost: the work runs here instead.
+  if (wakeLost_.exchange(false)) posted_.run();
 }
 
 void Win32EventLoop::quit() {
@@ -215,72 +300,88 @@ void Win32EventLoop::onTimer(TimerId id) {
   fn();
 }
 
-SysStatus Win32EventLoop::listen(uint16_t port, ConnectionHandler* handler) {
-  closeListener();
+SysStatus Win32EventLoop::listen(uint16_t port, ConnectionHandler* handler, ListenerId* id) {
   SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (s == INVALID_SOCKET) return SysStatus::error("socket", ::WSAGetLastError());
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_ANY);
   address.sin_port = htons(port);
-  if (::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+  auto failed = [s](const char* call) {
     const int code = ::WSAGetLastError();
     ::closesocket(s);
-    return SysStatus::error("bind", code);
-  }
-  if (::listen(s, SOMAXCONN) != 0) {
-    const int code = ::WSAGetLastError();
-    ::closesocket(s);
-    return SysStatus::error("listen", code);
-  }
+    return SysStatus::error(call, code);
+  };
+  if (::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return failed("bind");
+  if (::listen(s, SOMAXCONN) != 0) return failed("listen");
   int length = sizeof address;
   if (::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    const int code = ::WSAGetLastError();
-    ::closesocket(s);
-    return SysStatus::error("getsockname", code);
+    return failed("getsockname");
   }
-  if (::WSAAsyncSelect(s, window_, kSocketMessage, FD_ACCEPT) != 0) {
-    const int code = ::WSAGetLastError();
-    ::closesocket(s);
-    return SysStatus::error("WSAAsyncSelect", code);
-  }
-  listener_ = s;
-  listenPort_ = ntohs(address.sin_port);
-  handler_ = handler;
+  if (::WSAAsyncSelect(s, window_, kSocketMessage, FD_ACCEPT) != 0) return failed("WSAAsyncSelect");
+  const ListenerId listenerId = nextListenerId_++;
+  listeners_[listenerId] = Listener{s, ntohs(address.sin_port), handler, false};
+  listenerBySocket_[s] = listenerId;
+  *id = listenerId;
   return SysStatus::ok();
 }
 
-void Win32EventLoop::closeListener() {
-  if (listener_ != INVALID_SOCKET) ::closesocket(listener_);
-  listener_ = INVALID_SOCKET;
-  listenPort_ = 0;
+void Win32EventLoop::closeListener(ListenerId id) {
+  auto it = listeners_.find(id);
+  if (it == listeners_.end()) return;
+  const SOCKET socket = it->second.socket;
+  listeners_.erase(it);
+  retire(socket);
 }
 
-ConnectionId Win32EventLoop::idOf(SOCKET socket) const {
-  auto it = bySocket_.find(socket);
-  return it == bySocket_.end() ? 0 : it->second;
+uint16_t Win32EventLoop::listeningPort(ListenerId id) const {
+  auto it = listeners_.find(id);
+  return it == listeners_.end() ? 0 : it->second.port;
+}
+
+void Win32EventLoop::retire(SOCKET socket) {
+  ::WSAAsyncSelect(socket, window_, 0, 0);
+  listenerBySocket_.erase(socket);
+  connectionBySocket_.erase(socket);
+  retiring_.insert(socket);
+  postFence(socket);
+}
+
+void Win32EventLoop::postFence(SOCKET socket) {
+  // Posted after every event Winsock queued for the socket before its
+  // notifications were stopped: when it arrives, none of them is left.
+  if (::PostMessageW(window_, kRetireMessage, static_cast<WPARAM>(socket), 0) == 0) {
+    unfenced_.push_back(socket);
+  }
+}
+
+void Win32EventLoop::onRetire(SOCKET socket) {
+  if (retiring_.erase(socket) > 0) ::closesocket(socket);
 }
 
 void Win32EventLoop::onSocketEvent(SOCKET socket, int event, int error) {
-  if (socket == listener_ && listener_ != INVALID_SOCKET) {
-    if (event == FD_ACCEPT) acceptConnections();
+  // Events of a socket closed meanwhile are still queued until its retire
+  // message; they match no open socket and are dropped.
+  if (auto listener = listenerBySocket_.find(socket); listener != listenerBySocket_.end()) {
+    if (event == FD_ACCEPT) acceptConnection(listener->second);
     return;
   }
-  // Events of a socket closed meanwhile may still be queued; they find no id.
-  const ConnectionId id = idOf(socket);
-  if (id == 0) return;
+  auto connection = connectionBySocket_.find(socket);
+  if (connection == connectionBySocket_.end()) return;
+  const ConnectionId id = connection->second;
   switch (event) {
     case FD_READ:
-      readConnection(id, false);
+      connections_.readable(id);
       break;
     case FD_WRITE:
-      flushConnection(id);
+      connections_.writable(id);
       break;
     case FD_CLOSE:
+      // Everything left is read now: no FD_READ follows an FD_CLOSE.
       if (error != 0) {
-        reportError(id, error);
+        connections_.failed(id, error);
       } else {
-        readConnection(id, true);
+        connections_.readable(id, true);
       }
       break;
     default:
@@ -288,129 +389,40 @@ void Win32EventLoop::onSocketEvent(SOCKET socket, int event, int error) {
   }
 }
 
-void Win32EventLoop::acceptConnections() {
+void Win32EventLoop::acceptConnection(ListenerId id) {
+  auto it = listeners_.find(id);
+  if (it == listeners_.end() || it->second.resting) return;
   // Winsock posts FD_ACCEPT again for each connection still waiting.
   sockaddr_in peer{};
   int length = sizeof peer;
-  SOCKET s = ::accept(listener_, reinterpret_cast<sockaddr*>(&peer), &length);
-  if (s == INVALID_SOCKET) return;
+  const SOCKET s = ::accept(it->second.socket, reinterpret_cast<sockaddr*>(&peer), &length);
+  if (s == INVALID_SOCKET) {
+    const int error = ::WSAGetLastError();
+    if (error == WSAEWOULDBLOCK || error == WSAECONNRESET) return;
+    // Out of sockets or buffers: the listener rests, then asks for its
+    // waiting connections again.
+    it->second.resting = true;
+    ::WSAAsyncSelect(it->second.socket, window_, 0, 0);
+    startTimer(kAcceptBackoffMillis, false, [this, id] {
+      auto again = listeners_.find(id);
+      if (again == listeners_.end()) return;
+      again->second.resting = false;
+      ::WSAAsyncSelect(again->second.socket, window_, kSocketMessage, FD_ACCEPT);
+    });
+    return;
+  }
   if (::WSAAsyncSelect(s, window_, kSocketMessage, FD_READ | FD_WRITE | FD_CLOSE) != 0) {
     ::closesocket(s);
     return;
   }
   char text[INET_ADDRSTRLEN] = {};
   ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
-  const ConnectionId id = nextConnectionId_++;
-  Connection connection;
-  connection.socket = s;
-  connection.address = text;
-  connections_.emplace(id, std::move(connection));
-  bySocket_[s] = id;
-  if (handler_ != nullptr) handler_->onConnect(id, text);
-}
-
-void Win32EventLoop::readConnection(ConnectionId id, bool closing) {
-  auto it = connections_.find(id);
-  if (it == connections_.end() || it->second.failed) return;
-  const SOCKET s = it->second.socket;
-  std::string data;
-  bool ended = false;
-  int error = 0;
-  char buffer[65536];
-  // On FD_CLOSE everything left is read now: no FD_READ follows it.
-  while (closing || data.size() < kReadPerEvent) {
-    const int n = ::recv(s, buffer, sizeof buffer, 0);
-    if (n > 0) {
-      data.append(buffer, static_cast<size_t>(n));
-      continue;
-    }
-    if (n == 0) {
-      ended = true;
-      break;
-    }
-    const int code = ::WSAGetLastError();
-    if (code != WSAEWOULDBLOCK) error = code;
-    break;
-  }
-  if (!data.empty() && handler_ != nullptr) handler_->onRead(id, std::move(data));
-  if (error != 0) {
-    reportError(id, error);
-  } else if (ended) {
-    close(id);
-  }
-}
-
-bool Win32EventLoop::writeOutbound(Connection& connection, int* code) {
-  while (connection.pending() > 0) {
-    const size_t chunk = connection.pending() > (1u << 30) ? (1u << 30) : connection.pending();
-    const int n = ::send(connection.socket, connection.outbound.data() + connection.outboundStart,
-                         static_cast<int>(chunk), 0);
-    if (n > 0) {
-      connection.outboundStart += static_cast<size_t>(n);
-      continue;
-    }
-    const int error = ::WSAGetLastError();
-    if (error == WSAEWOULDBLOCK) break;  // FD_WRITE follows when there is room
-    *code = error;
-    return false;
-  }
-  if (connection.pending() == 0) {
-    connection.outbound.clear();
-    connection.outboundStart = 0;
-  } else if (connection.outboundStart > connection.outbound.size() / 2) {
-    connection.outbound.erase(0, connection.outboundStart);
-    connection.outboundStart = 0;
-  }
-  return true;
-}
-
-void Win32EventLoop::flushConnection(ConnectionId id) {
-  auto it = connections_.find(id);
-  if (it == connections_.end() || it->second.failed) return;
-  int code = 0;
-  if (!writeOutbound(it->second, &code)) reportError(id, code);
-}
-
-SendResult Win32EventLoop::send(ConnectionId id, const std::string& bytes) {
-  auto it = connections_.find(id);
-  if (it == connections_.end()) return SendResult::kNoConnection;
-  Connection& connection = it->second;
-  if (connection.failed) return SendResult::kSent;  // its error event is on the way
-  if (connection.pending() > 0 && connection.pending() + bytes.size() > outboundLimit_) {
-    return SendResult::kOverLimit;
-  }
-  connection.outbound.append(bytes);
-  int code = 0;
-  if (!writeOutbound(connection, &code)) {
-    // Reported from the loop, not from inside the caller's send.
-    connection.failed = true;
-    post([this, id, code] { reportError(id, code); });
-  }
-  return SendResult::kSent;
-}
-
-void Win32EventLoop::reportError(ConnectionId id, int code) {
-  auto it = connections_.find(id);
-  if (it == connections_.end()) return;
-  it->second.failed = true;
-  const std::string address = it->second.address;
-  if (handler_ != nullptr) handler_->onError(id, address, code);
-  close(id);
-}
-
-void Win32EventLoop::close(ConnectionId id) {
-  auto it = connections_.find(id);
-  if (it == connections_.end()) return;
-  bySocket_.erase(it->second.socket);
-  ::closesocket(it->second.socket);
-  const std::string address = std::move(it->second.address);
-  connections_.erase(it);
-  if (handler_ != nullptr) handler_->onDisconnect(id, address);
-}
-
-size_t Win32EventLoop::pendingBytes(ConnectionId id) const {
-  auto it = connections_.find(id);
-  return it == connections_.end() ? 0 : it->second.pending();
+  const ConnectionId connection = connections_.add(static_cast<SocketHandle>(s), text,
+                                                    it->second.handler);
+  // Known by its handle before the handler hears of it: the handler may
+  // close it at once.
+  connectionBySocket_[s] = connection;
+  connections_.connected(connection);
 }
 
 }  // namespace

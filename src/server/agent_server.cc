@@ -8,6 +8,7 @@
 #include "codec/message.h"
 #include "codec/numbers.h"
 #include "handlers/beat_message.h"
+#include "handlers/system_log_message.h"
 #include "server/frame_reader.h"
 #include "server/server_texts.h"
 
@@ -16,6 +17,10 @@ namespace tavin {
 namespace {
 
 std::string str(std::string_view text) { return std::string(text); }
+
+// The bytes a log message's body adds to its lines: the field's tag, "=" and
+// the closing SOH.
+size_t logBodyOverhead() { return LogMessageBody(std::string()).toString().size(); }
 
 }  // namespace
 
@@ -26,7 +31,7 @@ AgentServer::AgentServer(const ServerContext& context, const ServerOptions& opti
       clock_(context.clock),
       countAll_(context.countAll),
       isAllowedAddress_(context.isAllowedAddress),
-      nextSysLog_(context.nextSysLog),
+      logFeed_(context.logFeed),
       view_(context.view),
       options_(options),
       processor_(*this, context.history, context.countAll,
@@ -57,18 +62,19 @@ void AgentServer::postToLoop(std::function<void()> fn) {
 // Start, stop and shutdown
 
 platform::SysStatus AgentServer::openListener() {
-  platform::SysStatus status = loop_.listen(port_ != 0 ? port_ : options_.port, this);
+  platform::SysStatus status = loop_.listen(port_ != 0 ? port_ : options_.port, this, &listener_);
   if (!status) return status;
   // A configured port 0 becomes the port the system chose, so that a restart
   // or Start listens on the same port again.
-  port_ = loop_.listeningPort();
+  port_ = loop_.listeningPort(listener_);
   listening_ = true;
   logEvent(str(kListeningAt) + std::to_string(port_));
   return status;
 }
 
 void AgentServer::closeListener() {
-  loop_.closeListener();
+  loop_.closeListener(listener_);
+  listener_ = 0;
   listening_ = false;
 }
 
@@ -113,7 +119,7 @@ void AgentServer::enterStopped() {
   processor_.ClearQueue();
   running_ = false;
   showState();
-  UpdateCounters();
+  refreshCounters();
 }
 
 void AgentServer::shutdown() {
@@ -135,7 +141,7 @@ void AgentServer::showState() {
   if (view_ != nullptr) view_->showState(listening_, running_);
 }
 
-void AgentServer::UpdateCounters() {
+void AgentServer::refreshCounters() {
   if (view_ == nullptr) return;
   view_->showCounters(listening_ ? static_cast<int64_t>(sessions_.size()) : 0, receivedCount_,
                       sentCount_);
@@ -165,30 +171,56 @@ bool AgentServer::isAllowed(const std::string& address) const {
 }
 
 void AgentServer::onConnect(platform::ConnectionId id, const std::string& address) {
-  sessions_.push_back(Session{id, address, std::string()});
-  connectionCount_ = static_cast<int64_t>(sessions_.size());
-  // One console at a time, and only from a listed address.
-  if (isAllowed(address) && sessions_.size() <= 1) {
-    logEvent(str(kClientPrefix) + address + str(kConnectedSuffix));
-    enableIdleTimer();  // a running timer keeps its countdown
-  } else {
+  // One console at a time, and only from a listed address. A connection
+  // being refused never counts as a console: nothing is read for it.
+  if (!isAllowed(address) || !sessions_.empty()) {
+    ++refusedCount_;
     logEvent(str(kClientPrefix) + address + str(kDeniedSuffix));
     loop_.close(id);
+    return;
   }
-  UpdateCounters();
+  Session session;
+  session.id = id;
+  session.address = address;
+  sessions_.push_back(std::move(session));
+  connectionCount_ = static_cast<int64_t>(sessions_.size());
+  logEvent(str(kClientPrefix) + address + str(kConnectedSuffix));
+  enableIdleTimer();  // a running timer keeps its countdown
+  heartbeat_.consoleAdmitted(id);
+  refreshCounters();
 }
 
 void AgentServer::onDisconnect(platform::ConnectionId id, const std::string& address) {
   for (auto it = sessions_.begin(); it != sessions_.end(); ++it) {
-    if (it->id == id) {
-      sessions_.erase(it);
-      break;
-    }
+    if (it->id != id) continue;
+    // Log lines the connection never wrote whole are read again for the
+    // next console.
+    std::optional<std::any> unwritten;
+    if (!it->unwritten.empty()) unwritten = std::move(it->unwritten.front().before);
+    heartbeat_.consoleGone(id, std::move(unwritten));
+    sessions_.erase(it);
+    break;
   }
   connectionCount_ = static_cast<int64_t>(sessions_.size());
   if (shutDown_) return;
+  // A listed console refused because another was connected is lost too.
   if (isAllowed(address)) logEvent(str(kClientPrefix) + address + str(kLostSuffix));
-  UpdateCounters();
+  refreshCounters();
+}
+
+void AgentServer::onFlushed(platform::ConnectionId id, size_t unsent) {
+  Session* session = findSession(id);
+  if (session == nullptr) return;
+  session->unsent = unsent;
+  dropWrittenPushes(*session);
+  heartbeat_.unsentChanged(id, unsent);
+}
+
+void AgentServer::dropWrittenPushes(Session& session) {
+  const uint64_t written = session.accepted - session.unsent;
+  while (!session.unwritten.empty() && session.unwritten.front().end <= written) {
+    session.unwritten.pop_front();
+  }
 }
 
 void AgentServer::onError(platform::ConnectionId, const std::string& address, int code) {
@@ -216,7 +248,7 @@ void AgentServer::enableIdleTimer() {
   if (idleTimer_ != 0) return;
   idleTimer_ = loop_.startTimer(options_.idleTimeoutMillis, false, [this] {
     idleTimer_ = 0;
-    IdleTimerFired();
+    idleTimerFired();
   });
 }
 
@@ -226,7 +258,7 @@ void AgentServer::disableIdleTimer() {
   idleTimer_ = 0;
 }
 
-void AgentServer::IdleTimerFired() {
+void AgentServer::idleTimerFired() {
   if (!sessions_.empty()) {
     logEvent(str(kClientTimedOut));
     closeAllClients();
@@ -308,15 +340,15 @@ void AgentServer::onRead(platform::ConnectionId id, std::string bytes) {
         }
       }
       enableIdleTimer();
-      UpdateCounters();
+      refreshCounters();
     } catch (const AppError& e) {
       logFile(str(kReceiveAppErrorPrefix) + e.message() + ", <" + address + ">\n" +
               text.substr(consumed));
-      UpdateCounters();
+      refreshCounters();
     } catch (const std::exception& e) {
       logFile(str(kReceiveStdErrorPrefix) + e.what() + ", <" + address + ">\n" +
               text.substr(consumed));
-      UpdateCounters();
+      refreshCounters();
     }
   }
 }
@@ -327,8 +359,16 @@ bool AgentServer::sendTo(platform::ConnectionId id, const std::string& address,
                          const std::string& text) {
   switch (loop_.send(id, text)) {
     case platform::SendResult::kSent:
+      if (Session* session = findSession(id)) {
+        session->accepted += text.size();
+        session->unsent = loop_.pendingBytes(id);
+        dropWrittenPushes(*session);
+      }
       return true;
     case platform::SendResult::kNoConnection:
+    case platform::SendResult::kFailed:
+      // A failed connection's error and close are on their way: nothing went
+      // out, so nothing is counted as sent.
       return false;
     case platform::SendResult::kOverLimit:
       logEvent(str(kClientPrefix) + address + str(kSendBufferFullInfix) +
@@ -376,12 +416,23 @@ void AgentServer::deliverResponse(const Response& response) {
 
 // Heartbeat
 
-bool AgentServer::hasClients() const { return listening_ && connectionCount_ > 0; }
+bool AgentServer::nextSysLog(LogBatch* batch) {
+  if (logFeed_ == nullptr) return false;
+  const size_t overhead = logBodyOverhead();
+  const size_t maxBody = static_cast<size_t>(options_.maxBodyLength);
+  return logFeed_->next(batch, maxBody > overhead ? maxBody - overhead : 1);
+}
 
-bool AgentServer::nextSysLog(std::string& out) { return nextSysLog_ && nextSysLog_(out); }
+std::any AgentServer::sysLogPosition() {
+  return logFeed_ != nullptr ? logFeed_->position() : std::any();
+}
 
-void AgentServer::pushToAll(std::string text) {
-  postToLoop([this, text = std::move(text)] { pushOnLoop(text); });
+void AgentServer::rewindSysLog(const std::any& position) {
+  if (logFeed_ != nullptr) logFeed_->rewind(position);
+}
+
+void AgentServer::pushTo(platform::ConnectionId console, LogPush push) {
+  postToLoop([this, console, push = std::move(push)] { pushOnLoop(console, push); });
 }
 
 void AgentServer::sendBeats() {
@@ -389,16 +440,28 @@ void AgentServer::sendBeats() {
 }
 
 void AgentServer::updateCounters() {
-  postToLoop([this] { UpdateCounters(); });
+  postToLoop([this] { refreshCounters(); });
 }
 
-void AgentServer::pushOnLoop(const std::string& text) {
-  for (const auto& [id, address] : sessionList()) {
-    // Pushes count neither as sends nor towards the heartbeat's silence.
-    if (sendTo(id, address, text) && countAll_) {
-      logFile(str(kToPrefix) + address + str(kSendingInfix) + text);
-    }
+void AgentServer::pushOnLoop(platform::ConnectionId console, const LogPush& push) {
+  Session* session = findSession(console);
+  const std::string address = session != nullptr ? session->address : std::string();
+  // Pushes count neither as sends nor towards the heartbeat's silence.
+  if (session == nullptr || !sendTo(console, address, push.text)) {
+    heartbeat_.pushAnswered(false, 0);
+    return;
   }
+  if (push.program < pushedLines_.size()) pushedLines_[push.program] += push.lines;
+  if (countAll_) logFile(str(kToPrefix) + address + str(kSendingInfix) + push.text);
+  session = findSession(console);
+  size_t unsent = 0;
+  if (session != nullptr) {
+    unsent = session->unsent;
+    // Not written whole yet: if the console leaves first, its lines are
+    // read again for the next console.
+    if (session->unsent > 0) session->unwritten.push_back(UnwrittenPush{session->accepted, push.before});
+  }
+  heartbeat_.pushAnswered(true, unsent);
 }
 
 void AgentServer::beatsOnLoop() {

@@ -11,9 +11,12 @@
 // threads share; each is guarded. Members say which thread may call them.
 #pragma once
 
+#include <any>
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -27,6 +30,7 @@
 #include "platform/event_loop.h"
 #include "server/heartbeat_thread.h"
 #include "server/last_send_times.h"
+#include "server/log_feed.h"
 #include "server/processor_thread.h"
 #include "server/server_view.h"
 
@@ -45,9 +49,8 @@ struct ServerContext {
   const std::atomic<bool>& countAll;
   // True when a console at this dotted address may connect. Loop thread.
   std::function<bool(const std::string&)> isAllowedAddress;
-  // The next batch of new system-log lines, program 1's first; false when
-  // there is none. Heartbeat thread.
-  std::function<bool(std::string&)> nextSysLog;
+  // The new system-log lines the heartbeat pushes; null: none.
+  LogFeed* logFeed = nullptr;
   // May be null (headless, or in tests).
   ServerView* view = nullptr;
 };
@@ -97,7 +100,7 @@ class AgentServer : private platform::ConnectionHandler,
 
   // Shows the connection count and the two counters on the view. Loop thread
   // only.
-  void UpdateCounters();
+  void refreshCounters();
 
   // Loop thread only.
   bool isListening() const { return listening_; }
@@ -110,6 +113,12 @@ class AgentServer : private platform::ConnectionHandler,
   uint64_t receivedCount() const { return receivedCount_; }
   uint64_t sentCount() const { return sentCount_; }
   int64_t connectionCount() const { return connectionCount_; }
+  // Connections refused since start (unlisted, or a console already there).
+  uint64_t refusedCount() const { return refusedCount_; }
+  // System-log lines handed to a console, per program (0: program 1).
+  uint64_t pushedLines(size_t program) const {
+    return program < pushedLines_.size() ? pushedLines_[program].load() : 0;
+  }
   std::optional<double> lastSendTime(const std::string& address) const {
     return lastSendTimes_.find(address);
   }
@@ -117,10 +126,18 @@ class AgentServer : private platform::ConnectionHandler,
   const std::string& beatText() const { return beatText_; }
 
  private:
+  // A log message the connection took but has not written whole yet.
+  struct UnwrittenPush {
+    uint64_t end = 0;  // the offset just behind it in the connection's stream
+    std::any before;   // the feed's position before its lines were read
+  };
   struct Session {
     platform::ConnectionId id = 0;
     std::string address;
     std::string inbound;  // the start of a message still arriving
+    uint64_t accepted = 0;  // bytes the connection has taken, in all
+    size_t unsent = 0;      // of those, bytes not yet written to the socket
+    std::deque<UnwrittenPush> unwritten;
   };
 
   // platform::ConnectionHandler, on the loop thread.
@@ -128,21 +145,23 @@ class AgentServer : private platform::ConnectionHandler,
   void onRead(platform::ConnectionId id, std::string bytes) override;
   void onDisconnect(platform::ConnectionId id, const std::string& address) override;
   void onError(platform::ConnectionId id, const std::string& address, int code) override;
+  void onFlushed(platform::ConnectionId id, size_t unsent) override;
 
   // ResponseSink, from the processor thread.
   void deliver(Response response) override;
   // HeartbeatLink, from the heartbeat thread.
-  bool hasClients() const override;
-  bool nextSysLog(std::string& out) override;
-  void pushToAll(std::string text) override;
+  bool nextSysLog(LogBatch* batch) override;
+  std::any sysLogPosition() override;
+  void rewindSysLog(const std::any& position) override;
+  void pushTo(platform::ConnectionId console, LogPush push) override;
   void sendBeats() override;
   void updateCounters() override;
 
   // Loop thread.
   void deliverResponse(const Response& response);
-  void pushOnLoop(const std::string& text);
+  void pushOnLoop(platform::ConnectionId console, const LogPush& push);
   void beatsOnLoop();
-  void IdleTimerFired();
+  void idleTimerFired();
   void enableIdleTimer();
   void disableIdleTimer();
   platform::SysStatus openListener();
@@ -152,6 +171,8 @@ class AgentServer : private platform::ConnectionHandler,
   // Sends on a session's connection; a console whose outbound buffer is full
   // is disconnected with a history line. True when the bytes were taken.
   bool sendTo(platform::ConnectionId id, const std::string& address, const std::string& text);
+  // Forgets the pushes a session's connection has written whole.
+  static void dropWrittenPushes(Session& session);
   Session* findSession(platform::ConnectionId id);
   bool isAllowed(const std::string& address) const;
   // The sessions' ids and addresses, in order: a copy to walk while sends and
@@ -171,13 +192,14 @@ class AgentServer : private platform::ConnectionHandler,
   platform::Clock& clock_;
   const std::atomic<bool>& countAll_;
   std::function<bool(const std::string&)> isAllowedAddress_;
-  std::function<bool(std::string&)> nextSysLog_;
+  LogFeed* logFeed_;
   ServerView* view_;
   const ServerOptions options_;
   std::string beatText_;
 
   // Loop thread only.
-  std::vector<Session> sessions_;  // in the order they connected
+  std::vector<Session> sessions_;  // the admitted console, when there is one
+  platform::ListenerId listener_ = 0;
   uint16_t port_ = 0;
   bool running_ = false;
   bool shutDown_ = false;
@@ -188,6 +210,8 @@ class AgentServer : private platform::ConnectionHandler,
   std::atomic<int64_t> connectionCount_{0};
   std::atomic<uint64_t> receivedCount_{0};
   std::atomic<uint64_t> sentCount_{0};
+  std::atomic<uint64_t> refusedCount_{0};
+  std::array<std::atomic<uint64_t>, 2> pushedLines_{};
   LastSendTimes lastSendTimes_;
 
   // Work posted to the loop checks this first: after shutdown (or

@@ -136,10 +136,8 @@ TEST_F(AgentServerSocketTest, LogLinesArePushedInBatchesBeforeTheHeartbeat) {
   ServerOptions o = options();
   o.heartbeatPeriodMillis = 20;
   clock.set(1.7e12);
-  {
-    std::lock_guard<std::mutex> lock(mu);
-    logs = {"A 1 first\x02", "A 2 second\x02" "B 1 third\x02"};
-  }
+  feed.add("A 1 first\x02");
+  feed.add("A 2 second\x02" "B 1 third\x02");
   startServer(o);
   TcpClient client;
   connectConsole(client);

@@ -53,7 +53,7 @@ class AgentServerTest : public ::testing::Test {
         clock,
         countAll,
         [this](const std::string& address) { return allowed.count(address) != 0; },
-        [this](std::string& out) { return nextLog(out); },
+        &feed,
         &view,
     };
     server = std::make_unique<AgentServer>(context, o);
@@ -61,24 +61,8 @@ class AgentServerTest : public ::testing::Test {
   }
   void startServer() { startServer(options()); }
 
-  bool nextLog(std::string& out) {
-    std::lock_guard<std::mutex> lock(logMu);
-    if (pendingLogs.empty()) {
-      ++passEnds;  // each pass ends its push with this answer
-      return false;
-    }
-    out = pendingLogs.front();
-    pendingLogs.pop_front();
-    return true;
-  }
-  void addLog(const std::string& text) {
-    std::lock_guard<std::mutex> lock(logMu);
-    pendingLogs.push_back(text);
-  }
-  int passCount() {
-    std::lock_guard<std::mutex> lock(logMu);
-    return passEnds;
-  }
+  void addLog(const std::string& text) { feed.add(text); }
+  int passCount() { return feed.passEnds(); }
   // Waits until a whole heartbeat pass has posted its work after this call,
   // then runs that work. (When pass n + 2 ends its push, pass n + 1 has
   // posted everything.)
@@ -100,9 +84,7 @@ class AgentServerTest : public ::testing::Test {
   std::atomic<bool> countAll{false};
   RecordingView view;
   std::set<std::string> allowed{kConsole, kOtherConsole};
-  std::mutex logMu;
-  std::deque<std::string> pendingLogs;
-  int passEnds = 0;
+  test::ListFeed feed;
   test::Gate gate;  // outlives the server, whose processor may wait at it
   // Declared last: destroyed first, while everything it uses lives.
   std::unique_ptr<AgentServer> server;
@@ -677,6 +659,100 @@ TEST_F(AgentServerTest, BeatsFollowTheSilenceSinceTheLastSend) {
   clock.set(999001);
   awaitHeartbeatPass();
   EXPECT_EQ(history.count("Beat message sent to 127.0.0.1"), 4);
+}
+
+}  // namespace
+}  // namespace tavin
+
+namespace tavin {
+namespace {
+
+// The log texts of the type "13" messages among the bytes sent.
+std::vector<std::string> pushedTexts(const std::string& sent) {
+  const MessageBodyFactory wireFactory = wireBodyFactory();
+  std::vector<std::string> texts;
+  size_t next = 0;
+  while (next < sent.size()) {
+    Message message;
+    const int64_t at = message.parse(sent.substr(next), wireFactory);
+    if (at <= 0) break;
+    if (message.getMessageType() == "13") texts.push_back(message.body()->getValue("sysLog"));
+    next += static_cast<size_t>(at - 1) + message.getCheckSumLength();
+  }
+  return texts;
+}
+
+// Log batches of about 20 KB, each starting with its number.
+std::string bigBatch(int k) { return std::to_string(k) + std::string(20000, 'x') + "\x02"; }
+
+std::vector<std::string> bigBatches(int from, int to) {
+  std::vector<std::string> texts;
+  for (int k = from; k < to; ++k) texts.push_back(bigBatch(k));
+  return texts;
+}
+
+TEST_F(AgentServerTest, TheLogPushWaitsForTheConsoleToTakeItsBytes) {
+  ServerOptions o = options();
+  o.heartbeatPeriodMillis = 1;
+  startServer(o);
+  for (int k = 0; k < 40; ++k) addLog(bigBatch(k));  // 800 KB: more than the watermark
+  const auto id = loop.connect(kConsole);
+  loop.holdBytes.insert(id);  // the console reads nothing for now
+  ASSERT_TRUE(loop.pumpUntil([&] { return loop.pendingBytes(id) >= HeartbeatThread::kLowWatermark; }));
+  // Passes go on; nothing more is read while the console has no room.
+  const int reads = feed.reads();
+  const size_t passes = view.counters.size();
+  ASSERT_TRUE(loop.pumpUntil([&] { return view.counters.size() >= passes + 5; }));
+  EXPECT_EQ(feed.reads(), reads);
+  EXPECT_LT(loop.pendingBytes(id), HeartbeatThread::kLowWatermark + 20480 + 100);
+  EXPECT_EQ(feed.maxText(), 20480u - 4);  // "82=" and SOH around the lines
+
+  // The console takes what waits: the rest follows, every batch once, in order.
+  ASSERT_TRUE(loop.pumpUntil([&] {
+    loop.drain(id, SIZE_MAX);
+    return pushedTexts(loop.sentTo(id)).size() == 40;
+  }));
+  EXPECT_EQ(pushedTexts(loop.sentTo(id)), bigBatches(0, 40));
+  EXPECT_EQ(server->pushedLines(0), 40u);
+  EXPECT_TRUE(loop.isOpen(id));
+}
+
+TEST_F(AgentServerTest, LinesAConsoleNeverGotGoToTheNextConsole) {
+  ServerOptions o = options();
+  o.heartbeatPeriodMillis = 1;
+  startServer(o);
+  for (int k = 0; k < 30; ++k) addLog(bigBatch(k));
+  const auto first = loop.connect(kConsole);
+  loop.holdBytes.insert(first);
+  ASSERT_TRUE(loop.pumpUntil([&] { return loop.pendingBytes(first) >= HeartbeatThread::kLowWatermark; }));
+  // The socket wrote the first three messages whole and part of the fourth,
+  // then the console left.
+  const std::string sent = loop.sentTo(first);
+  Message third;
+  size_t written = 0;
+  for (int k = 0; k < 3; ++k) {
+    const int64_t at = third.parse(sent.substr(written), wireBodyFactory());
+    ASSERT_GT(at, 0);
+    written += static_cast<size_t>(at - 1) + third.getCheckSumLength();
+  }
+  loop.drain(first, written + 10);
+  loop.close(first);
+
+  const auto next = loop.connect(kConsole);
+  ASSERT_TRUE(loop.pumpUntil([&] { return pushedTexts(loop.sentTo(next)).size() == 27; }));
+  EXPECT_EQ(pushedTexts(loop.sentTo(next)), bigBatches(3, 30));
+}
+
+TEST_F(AgentServerTest, ARefusedConnectionNeverStartsAPush) {
+  ServerOptions o = options();
+  o.heartbeatPeriodMillis = 1;
+  startServer(o);
+  addLog("A 1 first\x02");
+  const size_t passes = view.counters.size();
+  for (int i = 0; i < 50; ++i) loop.connect(kUnlisted);
+  ASSERT_TRUE(loop.pumpUntil([&] { return view.counters.size() >= passes + 55; }));
+  EXPECT_EQ(feed.reads(), 0);
+  EXPECT_EQ(server->refusedCount(), 50u);
 }
 
 }  // namespace

@@ -5,12 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <any>
 #include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,6 +24,7 @@
 #include "handlers/status_messages.h"
 #include "platform/clock.h"
 #include "platform/event_loop.h"
+#include "server/log_feed.h"
 #include "server/server_view.h"
 #include "tests/support/loop_thread.h"
 #include "tests/support/wire.h"
@@ -54,25 +57,31 @@ class FakeEventLoop : public platform::EventLoop {
   }
   void cancelTimer(platform::TimerId id) override { timers_.erase(id); }
 
-  platform::SysStatus listen(uint16_t port, platform::ConnectionHandler* handler) override {
+  platform::SysStatus listen(uint16_t port, platform::ConnectionHandler* handler,
+                             platform::ListenerId* id) override {
     ++listenCalls;
     if (failListen) return platform::SysStatus::error("bind", 98);
-    listening_ = true;
+    listener_ = nextListener_++;
     port_ = port != 0 ? port : 4321;
     handler_ = handler;
+    *id = listener_;
     return platform::SysStatus::ok();
   }
-  void closeListener() override {
-    listening_ = false;
+  void closeListener(platform::ListenerId id) override {
+    if (id != listener_) return;
+    listener_ = 0;
     port_ = 0;
   }
-  bool isListening() const override { return listening_; }
-  uint16_t listeningPort() const override { return port_; }
+  uint16_t listeningPort(platform::ListenerId id) const override {
+    return id == listener_ ? port_ : 0;
+  }
 
   platform::SendResult send(platform::ConnectionId id, const std::string& bytes) override {
     if (connections_.count(id) == 0) return platform::SendResult::kNoConnection;
+    if (failed.count(id) != 0) return platform::SendResult::kFailed;
     if (overLimit.count(id) != 0) return platform::SendResult::kOverLimit;
     sent_[id] += bytes;
+    if (holdBytes.count(id) != 0) unsent_[id] += bytes.size();
     return platform::SendResult::kSent;
   }
   void close(platform::ConnectionId id) override {
@@ -82,7 +91,10 @@ class FakeEventLoop : public platform::EventLoop {
     connections_.erase(it);
     handler_->onDisconnect(id, address);
   }
-  size_t pendingBytes(platform::ConnectionId) const override { return 0; }
+  size_t pendingBytes(platform::ConnectionId id) const override {
+    auto it = unsent_.find(id);
+    return it == unsent_.end() ? 0 : it->second;
+  }
   void setOutboundLimit(size_t bytes) override { outboundLimit = bytes; }
   void onSignal(platform::Signal, std::function<void()>) override {}
 
@@ -102,6 +114,14 @@ class FakeEventLoop : public platform::EventLoop {
     const std::string address = it->second;
     handler_->onError(id, address, code);
     close(id);
+  }
+
+  // The console's socket takes `bytes` of what waits for it (all of it when
+  // more), as the real loop reports it.
+  void drain(platform::ConnectionId id, size_t bytes) {
+    size_t& unsent = unsent_[id];
+    unsent -= bytes < unsent ? bytes : unsent;
+    if (connections_.count(id) != 0) handler_->onFlushed(id, unsent);
   }
 
   bool isOpen(platform::ConnectionId id) const { return connections_.count(id) != 0; }
@@ -151,6 +171,10 @@ class FakeEventLoop : public platform::EventLoop {
   int listenCalls = 0;
   size_t outboundLimit = 0;
   std::map<platform::ConnectionId, bool> overLimit;
+  // Connections whose sends fail, and those whose sent bytes stay unsent
+  // until drained.
+  std::set<platform::ConnectionId> failed;
+  std::set<platform::ConnectionId> holdBytes;
 
  private:
   std::mutex postMu_;
@@ -160,9 +184,62 @@ class FakeEventLoop : public platform::EventLoop {
   std::map<platform::ConnectionId, std::string> connections_;
   std::map<platform::ConnectionId, std::string> sent_;
   platform::ConnectionId nextConnection_ = 1;
+  std::map<platform::ConnectionId, size_t> unsent_;
   platform::ConnectionHandler* handler_ = nullptr;
-  bool listening_ = false;
+  platform::ListenerId listener_ = 0;
+  platform::ListenerId nextListener_ = 1;
   uint16_t port_ = 0;
+};
+
+// Batches of log lines, one per text added; a position is the index of the
+// next one. Any thread.
+class ListFeed : public LogFeed {
+ public:
+  bool next(LogBatch* batch, size_t maxTextBytes) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    maxText_ = maxTextBytes;
+    ++reads_;
+    if (next_ >= logs_.size()) {
+      ++passEnds_;  // each push ends with this answer
+      return false;
+    }
+    batch->text = logs_[next_++];
+    batch->program = 0;
+    batch->lines = 1;
+    return true;
+  }
+  std::any position() const override {
+    std::lock_guard<std::mutex> lock(mu_);
+    return next_;
+  }
+  void rewind(const std::any& position) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    next_ = std::any_cast<size_t>(position);
+  }
+  void add(const std::string& text) {
+    std::lock_guard<std::mutex> lock(mu_);
+    logs_.push_back(text);
+  }
+  int passEnds() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return passEnds_;
+  }
+  size_t maxText() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return maxText_;
+  }
+  int reads() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return reads_;
+  }
+
+ private:
+  mutable std::mutex mu_;
+  std::vector<std::string> logs_;
+  size_t next_ = 0;
+  int passEnds_ = 0;
+  int reads_ = 0;
+  size_t maxText_ = 0;
 };
 
 // A clock that shows what the test sets. Any thread.

@@ -63,13 +63,7 @@ class AgentServerSocketTest : public ::testing::Test {
             std::lock_guard<std::mutex> lock(mu);
             return allowed.count(address) != 0;
           },
-          [this](std::string& out) {
-            std::lock_guard<std::mutex> lock(mu);
-            if (logs.empty()) return false;
-            out = logs.front();
-            logs.pop_front();
-            return true;
-          },
+          &feed,
           nullptr,
       };
       server = std::make_unique<AgentServer>(context, o);
@@ -106,7 +100,7 @@ class AgentServerSocketTest : public ::testing::Test {
   std::atomic<bool> countAll{false};
   std::mutex mu;
   std::set<std::string> allowed{"127.0.0.1"};
-  std::deque<std::string> logs;
+  ListFeed feed;
   test::LoopThread thread;
   std::unique_ptr<AgentServer> server;  // lives on the loop thread
   uint16_t port = 0;

@@ -1,6 +1,8 @@
 #include "shell/agent.h"
 
+#include <any>
 #include <thread>
+#include <vector>
 
 #include "handlers/bodies.h"
 #include "handlers/status_messages.h"
@@ -11,6 +13,27 @@
 #include "shell/shell_texts.h"
 
 namespace tavin {
+
+// The heartbeat's log push reads the monitored programs' system logs through
+// the configuration's program list; a position is every program reader's
+// state.
+class ProgramLogFeed : public LogFeed {
+ public:
+  explicit ProgramLogFeed(AgentConfig& config) : config_(config) {}
+
+  bool next(LogBatch* batch, size_t maxTextBytes) override {
+    return config_.nextSysLogBatch(batch->text, maxTextBytes, &batch->program, &batch->lines);
+  }
+  std::any position() const override { return config_.sysLogPosition(); }
+  void rewind(const std::any& position) override {
+    if (const auto* states = std::any_cast<std::vector<SystemLogReader::State>>(&position)) {
+      config_.rewindSysLog(*states);
+    }
+  }
+
+ private:
+  AgentConfig& config_;
+};
 
 Agent::Agent(platform::EventLoop& loop, HistoryView* historyView, ServerView* serverView)
     : loop_(loop), historyView_(historyView), serverView_(serverView) {}
@@ -39,6 +62,7 @@ void Agent::start() {
 
   countAll_ = config_->isDebug();
   AgentConfig* config = config_;
+  logFeed_ = std::make_unique<ProgramLogFeed>(*config_);
   ServerContext context{loop_,
                         factory_,
                         *history_,
@@ -47,7 +71,7 @@ void Agent::start() {
                         [config](const std::string& address) {
                           return config->isAllowedAddress(address);
                         },
-                        [config](std::string& out) { return config->getNewSysLog(out); },
+                        logFeed_.get(),
                         serverView_};
   ServerOptions options;
   options.port = static_cast<uint16_t>(config_->getPort());

@@ -18,6 +18,7 @@
 #include "platform/event_loop.h"
 #include "probes/system_status.h"
 #include "server/agent_server.h"
+#include "server/log_feed.h"
 #include "server/server_view.h"
 
 namespace tavin {
@@ -62,6 +63,7 @@ class Agent {
   std::unique_ptr<StatusContext> statusContext_;
   std::unique_ptr<TroubleShootingContext> troubleShootingContext_;
   MessageBodyFactory factory_;
+  std::unique_ptr<LogFeed> logFeed_;
   // Last: destroyed first, so its threads end before what they use.
   std::unique_ptr<AgentServer> server_;
 };

@@ -74,6 +74,18 @@ class LoopThread {
     return future.get();
   }
 
+  // Opens a listener on a port the system picks, for handler; its port, or 0
+  // when listening failed. *id (when given) receives the listener's id.
+  uint16_t listen(platform::ConnectionHandler* handler, platform::ListenerId* id = nullptr) {
+    return call([&] {
+      platform::ListenerId listener = 0;
+      const platform::SysStatus status = loop().listen(0, handler, &listener);
+      EXPECT_TRUE(status.isOk()) << status.toString();
+      if (id != nullptr) *id = listener;
+      return loop().listeningPort(listener);
+    });
+  }
+
   // Ends run() and joins the thread; the loop is destroyed on its thread.
   void stop() {
     if (!thread_.joinable()) return;

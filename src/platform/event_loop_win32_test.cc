@@ -1,0 +1,120 @@
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "platform/event_loop.h"
+#include "tests/support/loop_thread.h"
+
+namespace platform {
+namespace {
+
+using tavin::test::LoopThread;
+using tavin::test::waitUntil;
+
+// Socket events reach the loop's message-only window as this message.
+constexpr UINT kSocketMessage = WM_APP + 1;
+
+struct Recorder : ConnectionHandler {
+  void onConnect(ConnectionId id, const std::string&) override { last = id; }
+  void onRead(ConnectionId, std::string) override {}
+  void onDisconnect(ConnectionId id, const std::string&) override {
+    if (id != closedByTest) ++losses;
+  }
+  void onError(ConnectionId, const std::string&, int) override { ++errors; }
+  std::atomic<ConnectionId> last{0};
+  std::atomic<ConnectionId> closedByTest{0};
+  std::atomic<int> errors{0};
+  std::atomic<int> losses{0};
+};
+
+// A blocking client connection made with Winsock itself; its local port
+// tells the agent side's socket from the others.
+struct RawClient {
+  explicit RawClient(uint16_t port) {
+    socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected = ::connect(socket, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+    sockaddr_in local{};
+    int length = sizeof local;
+    ::getsockname(socket, reinterpret_cast<sockaddr*>(&local), &length);
+    localPort = local.sin_port;
+  }
+  ~RawClient() { ::closesocket(socket); }
+  SOCKET socket = INVALID_SOCKET;
+  bool connected = false;
+  u_short localPort = 0;  // network byte order
+};
+
+// The socket of this process whose peer is the client: the loop's side of
+// the client's connection.
+SOCKET acceptedSocketOf(const RawClient& client) {
+  for (uintptr_t handle = 4; handle < 65536; handle += 4) {
+    if (static_cast<SOCKET>(handle) == client.socket) continue;
+    sockaddr_in peer{};
+    int length = sizeof peer;
+    if (::getpeername(static_cast<SOCKET>(handle), reinterpret_cast<sockaddr*>(&peer), &length) ==
+            0 &&
+        peer.sin_port == client.localPort) {
+      return static_cast<SOCKET>(handle);
+    }
+  }
+  return INVALID_SOCKET;
+}
+
+// On Windows an event Winsock queued for a socket before it was closed (a
+// peer's reset reported as FD_CLOSE with WSAECONNRESET) is still delivered
+// afterwards, and a socket accepted meanwhile may carry the same handle. Such
+// an event must not reach the new connection. Wine reports resets without the
+// error code, so the event is queued here the way Windows queues it.
+TEST(EventLoopWin32, AnEventQueuedForAClosedSocketNeverReachesANewOne) {
+  WSADATA data;
+  ASSERT_EQ(::WSAStartup(MAKEWORD(2, 2), &data), 0);
+  Recorder recorder;
+  LoopThread thread;
+  ASSERT_TRUE(thread.ok());
+  const uint16_t port = thread.listen(&recorder);
+  RawClient first(port);
+  ASSERT_TRUE(first.connected);
+  ASSERT_TRUE(waitUntil([&] { return recorder.last != 0; }));
+  const ConnectionId firstId = recorder.last;
+  const SOCKET firstSocket = acceptedSocketOf(first);
+  ASSERT_NE(firstSocket, INVALID_SOCKET);
+
+  std::unique_ptr<RawClient> second;
+  thread.call([&] {
+    // A second client is waiting to be accepted when the first one's socket
+    // closes; the reset event for that socket was queued before the close.
+    second = std::make_unique<RawClient>(port);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // its FD_ACCEPT is queued
+    HWND window = ::FindWindowExW(HWND_MESSAGE, nullptr, L"TavinEventLoopWindow", nullptr);
+    while (window != nullptr && ::GetWindowThreadProcessId(window, nullptr) != ::GetCurrentThreadId()) {
+      window = ::FindWindowExW(HWND_MESSAGE, window, L"TavinEventLoopWindow", nullptr);
+    }
+    EXPECT_NE(window, nullptr);
+    ::PostMessageW(window, kSocketMessage, static_cast<WPARAM>(firstSocket),
+                   WSAMAKESELECTREPLY(FD_CLOSE, WSAECONNRESET));
+    recorder.closedByTest = firstId;
+    thread.loop().close(firstId);
+    return 0;
+  });
+  ASSERT_TRUE(second->connected);
+  ASSERT_TRUE(waitUntil([&] { return recorder.last != firstId; }));
+  // This runs after every message queued before it: the events are handled.
+  thread.call([] { return 0; });
+  EXPECT_EQ(recorder.errors, 0);
+  EXPECT_EQ(recorder.losses, 0);
+  thread.stop();
+  ::WSACleanup();
+}
+
+}  // namespace
+}  // namespace platform
