@@ -127,6 +127,17 @@ bool AgentFixture::waitForHistory(const std::string& text, int timeoutMs) const 
   return false;
 }
 
+bool AgentFixture::waitForHistoryCount(const std::string& text, int count, int timeoutMs) const {
+  for (int waited = 0; waited <= timeoutMs; waited += 20) {
+    const std::string log = historyLog();
+    int found = 0;
+    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++found;
+    if (found >= count) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
 std::unique_ptr<ConsoleConnection> AgentFixture::connectConsole() {
   auto console = std::make_unique<ConsoleConnection>();
   if (!console->connect(port_, 5000)) return nullptr;

@@ -51,6 +51,8 @@ class AgentFixture : public ::testing::Test {
   void setHistoryDate(const std::string& date) { historyDate_ = date; }
   // Waits until the history log holds text (GBK).
   bool waitForHistory(const std::string& text, int timeoutMs) const;
+  // Waits until the history log holds text at least count times.
+  bool waitForHistoryCount(const std::string& text, int count, int timeoutMs) const;
 
   // A connected console.
   std::unique_ptr<ConsoleConnection> connectConsole();
