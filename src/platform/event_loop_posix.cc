@@ -154,7 +154,10 @@ class PosixEventLoop : public EventLoop {
   int wakeWrite_ = -1;
   std::atomic<bool> quit_{false};
 
-  PostQueue posted_{[this] { wake(); }};
+  PostQueue posted_{[this] {
+    wake();
+    return true;  // a full pipe already holds a wake-up
+  }};
 
   std::function<void()> signalHandlers_[kSignalCount];
   bool signalInstalled_[kSignalCount] = {};

@@ -136,13 +136,9 @@ class Win32EventLoop : public EventLoop {
   // here, the loop quits, and run() throws it again.
   std::exception_ptr failure_;
   std::atomic<bool> quit_{false};
-  // A wake-up that could not be posted: the loop runs the posted work itself
-  // after its next message.
-  std::atomic<bool> wakeLost_{false};
-
-  PostQueue posted_{[this] {
-    if (::PostMessageW(window_, kWakeMessage, 0, 0) == 0) wakeLost_ = true;
-  }};
+  // A wake-up that cannot be posted (a full message queue) is remembered by
+  // the queue; the loop runs the posted work itself after its next message.
+  PostQueue posted_{[this] { return ::PostMessageW(window_, kWakeMessage, 0, 0) != 0; }};
 
   std::map<TimerId, Timer> timers_;
   TimerId nextTimerId_ = 1;
@@ -246,13 +242,11 @@ void Win32EventLoop::run() {
       ::TranslateMessage(&message);
       ::DispatchMessageW(&message);
     }
-    if (wakeLost_ || !unfenced_.empty()) {
-      try {
-        retryLostPosts();
-      } catch (...) {
-        if (!failure_) failure_ = std::current_exception();
-        quit_ = true;
-      }
+    try {
+      retryLostPosts();
+    } catch (...) {
+      if (!failure_) failure_ = std::current_exception();
+      quit_ = true;
     }
   }
   quit_ = false;
@@ -260,11 +254,13 @@ void Win32EventLoop::run() {
 }
 
 void Win32EventLoop::retryLostPosts() {
-  std::vector<SOCKET> unfenced;
-  unfenced.swap(unfenced_);
-  for (SOCKET socket : unfenced) postFence(socket);
+  if (!unfenced_.empty()) {
+    std::vector<SOCKET> unfenced;
+    unfenced.swap(unfenced_);
+    for (SOCKET socket : unfenced) postFence(socket);
+  }
   // The queue's own wake-up was lost: the work runs here instead.
-  if (wakeLost_.exchange(false)) posted_.run();
+  if (posted_.wakeWasLost()) posted_.run();
 }
 
 void Win32EventLoop::quit() {

@@ -5,17 +5,21 @@
 
 namespace platform {
 
+void PostQueue::wake() {
+  if (!wake_()) wakeLost_ = true;
+}
+
 void PostQueue::post(std::function<void()> fn) {
   std::lock_guard<std::mutex> lock(mu_);
   posted_.push_back(std::move(fn));
-  if (!wakePending_) wake_();
+  if (!wakePending_) wake();
   wakePending_ = true;
 }
 
 void PostQueue::wakeAfter(const std::function<void()>& update) {
   std::lock_guard<std::mutex> lock(mu_);
   update();
-  wake_();
+  wake();
 }
 
 void PostQueue::run() {
@@ -33,7 +37,7 @@ void PostQueue::run() {
       posted_.insert(posted_.begin(), std::make_move_iterator(batch.begin() + i + 1),
                      std::make_move_iterator(batch.end()));
       wakePending_ = true;
-      wake_();
+      wake();
       throw;
     }
   }
