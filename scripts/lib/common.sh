@@ -31,7 +31,7 @@ ensure_packages() {
 }
 
 # What the native build and its tests need.
-NATIVE_PACKAGES=(cmake make g++ googletest libgtest-dev libgmock-dev python3 procps tmux
+NATIVE_PACKAGES=(cmake make g++ googletest libgtest-dev libgmock-dev python3 procps tmux iproute2
                  libbenchmark-dev libfaketime)
 # What the clang builds need: the sanitizer builds of the unit tests and the
 # fuzz targets (libFuzzer and the sanitizer runtimes).

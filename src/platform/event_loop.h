@@ -58,9 +58,10 @@ class ConnectionHandler {
   // closes the connection after this call unless the handler did (then
   // onDisconnect follows either way).
   virtual void onError(ConnectionId id, const std::string& remoteAddress, int code) = 0;
-  // Bytes that waited in the connection's outbound buffer were written;
-  // unsent is what it still holds. A producer that paces itself by the
-  // peer's reading waits for this.
+  // Bytes that waited in the connection's outbound buffer were written as
+  // the socket became writable; unsent is what it still holds. A producer
+  // that paces itself by the peer's reading waits for this. (A send() that
+  // writes waiting bytes reports nothing: its caller reads pendingBytes.)
   virtual void onFlushed(ConnectionId id, size_t unsent) {
     (void)id;
     (void)unsent;

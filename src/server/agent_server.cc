@@ -363,6 +363,9 @@ bool AgentServer::sendTo(platform::ConnectionId id, const std::string& address,
         session->accepted += text.size();
         session->unsent = loop_.pendingBytes(id);
         dropWrittenPushes(*session);
+        // Any send may write what waited before it (or add to it): the log
+        // push's idea of the console's room follows every change.
+        heartbeat_.unsentChanged(id, session->unsent);
       }
       return true;
     case platform::SendResult::kNoConnection:

@@ -707,9 +707,18 @@ TEST_F(AgentServerTest, TheLogPushWaitsForTheConsoleToTakeItsBytes) {
   EXPECT_LT(loop.pendingBytes(id), HeartbeatThread::kLowWatermark + 20480 + 100);
   EXPECT_EQ(feed.maxText(), 20480u - 4);  // "82=" and SOH around the lines
 
-  // The console takes what waits: the rest follows, every batch once, in order.
+  // The console takes what waits: the rest follows, every batch once, in
+  // order; first as the socket reports its writes, then as the heartbeats,
+  // each written with what waited before it, show the room.
   ASSERT_TRUE(loop.pumpUntil([&] {
     loop.drain(id, SIZE_MAX);
+    return pushedTexts(loop.sentTo(id)).size() >= 20;
+  }));
+  ASSERT_TRUE(loop.pumpUntil([&] { return loop.pendingBytes(id) >= HeartbeatThread::kLowWatermark; }));
+  double now = 1.7e12;
+  ASSERT_TRUE(loop.pumpUntil([&] {
+    loop.drain(id, SIZE_MAX, false);
+    clock.set(now += 6000);  // a heartbeat is due at every pass
     return pushedTexts(loop.sentTo(id)).size() == 40;
   }));
   EXPECT_EQ(pushedTexts(loop.sentTo(id)), bigBatches(0, 40));

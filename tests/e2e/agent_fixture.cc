@@ -87,6 +87,20 @@ std::string AgentFixture::readFile(const std::string& relative) const {
   return out.str();
 }
 
+std::string operatorCode(int k) {
+  char code[16];
+  std::snprintf(code, sizeof code, "OP%09d", k);
+  return code;
+}
+
+void AgentFixture::writeProgramOneUnits(int units) {
+  std::string config = "[System]\r\nOperatorCounts=" + std::to_string(units) + "\r\n";
+  for (int k = 1; k <= units; ++k) {
+    config += "[oper" + std::to_string(k) + "]\r\nOperCode=" + operatorCode(k) + "\r\n";
+  }
+  writeFile("cfgA/SystemConfiguration.ini", config);
+}
+
 void AgentFixture::writeIni(const std::string& extraLines, bool defaultAccess) {
   std::string ini = "[PORT]\r\nport=" + std::to_string(port_) + "\r\n";
   if (defaultAccess) ini += "[ACCESS_CONTROL]\r\nip1=127.0.0.1\r\n";

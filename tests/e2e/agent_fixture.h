@@ -22,6 +22,9 @@ namespace tavin::e2e {
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int freePort();
 
+// The code of trading unit k as the test files write it: OP000000001, ...
+std::string operatorCode(int k);
+
 class AgentFixture : public ::testing::Test {
  protected:
   AgentFixture();
@@ -41,9 +44,17 @@ class AgentFixture : public ::testing::Test {
   // access list allowing 127.0.0.1, unless the lines replace them.
   void writeIni(const std::string& extraLines, bool defaultAccess = true);
 
+  // Program 1's configuration file (cfgA/SystemConfiguration.ini) with
+  // `units` operators OP000000001, OP000000002, ...: as many trading units.
+  void writeProgramOneUnits(int units);
+
   // Starts the agent and waits until it accepts connections.
   void startAgent(const std::vector<std::string>& env = {});
   AgentProcess& agent() { return *agent_; }
+  // Stops the agent by its pid, if it runs.
+  void stopAgent() {
+    if (agent_) agent_->stop();
+  }
 
   // The day's history log file of the agent (GBK, CR LF): today's, or that of
   // the date set here ("yyyy-mm-dd") for an agent that runs on another clock.

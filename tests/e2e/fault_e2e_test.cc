@@ -30,12 +30,6 @@ constexpr int kAnswerMs = 10000;
 constexpr char kStatusFile[] = "monitor/ASHR_status.txt";
 constexpr char kFaketime[] = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
 
-std::string operatorCode(int k) {
-  char code[16];
-  std::snprintf(code, sizeof code, "OP%09d", k);
-  return code;
-}
-
 std::string dateText(const char* format) {
   std::time_t now = std::time(nullptr);
   std::tm tm{};
@@ -92,11 +86,7 @@ class AgentFaults : public AgentFixture {
   // Program 1 monitored with `units` configured trading units.
   void monitorProgramOne(int units, const std::string& moreIni = "") {
     writeFile("Tavin_ASHR.exe", "");
-    std::string config = "[System]\r\nOperatorCounts=" + std::to_string(units) + "\r\n";
-    for (int k = 1; k <= units; ++k) {
-      config += "[oper" + std::to_string(k) + "]\r\nOperCode=" + operatorCode(k) + "\r\n";
-    }
-    writeFile("cfgA/SystemConfiguration.ini", config);
+    writeProgramOneUnits(units);
     writeIni("[Program]\r\n监控程序1=Y\r\n" + moreIni);
   }
 

@@ -1,0 +1,197 @@
+// The system-log push of the real agent over a slow link (a rate-limited
+// loopback in a network namespace of the test's own): a backlog flows at the
+// link's rate, whole and in order; a console that pauses gets every line from
+// where it stopped; a console that never reads is dropped at the outbound
+// bound, and the lines it never got go to the next console.
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/e2e/agent_fixture.h"
+#include "tests/e2e/slow_link.h"
+
+namespace tavin::e2e {
+namespace {
+
+constexpr int kLinkKbit = 4000;
+constexpr int kAnswerMs = 15000;
+
+std::string today() {
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  char buffer[16];
+  std::strftime(buffer, sizeof buffer, "%Y%m%d", &tm);
+  return buffer;
+}
+
+// count lines of 100 bytes each (CR LF included), numbered from 1.
+std::string logLines(int count) {
+  std::string text;
+  text.reserve(static_cast<size_t>(count) * 100);
+  char head[32];
+  for (int n = 1; n <= count; ++n) {
+    std::snprintf(head, sizeof head, "line %06d ", n);
+    text += head;
+    text.append(100 - 2 - std::string(head).size(), 'x');
+    text += "\r\n";
+  }
+  return text;
+}
+
+// What a console has received of the log: the numbers of the lines, in the
+// order they came, and the bytes of the messages that carried them.
+struct Received {
+  std::vector<int> lines;
+  size_t bytes = 0;
+};
+
+// Takes the log lines out of one type "13" message: entries
+// "<program> <n> line <n> xxx...\r\n" closed by 0x02.
+void takeLines(const ReceivedMessage& message, Received* into) {
+  const std::string sysLog = message.message->body()->getValue("sysLog");
+  into->bytes += message.frame.size();
+  size_t start = 0;
+  size_t end;
+  while ((end = sysLog.find('\x02', start)) != std::string::npos) {
+    const std::string entry = sysLog.substr(start, end - start);
+    const size_t at = entry.find(" line ");
+    if (at != std::string::npos) into->lines.push_back(std::stoi(entry.substr(at + 6, 6)));
+    start = end + 1;
+  }
+}
+
+// Whether lines holds first, first + 1, ..., last and nothing else.
+::testing::AssertionResult consecutive(const std::vector<int>& lines, int first, int last) {
+  if (lines.size() != static_cast<size_t>(last - first + 1)) {
+    return ::testing::AssertionFailure()
+           << lines.size() << " lines, expected " << (last - first + 1) << " (" << first << " to "
+           << last << ")";
+  }
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i] != first + static_cast<int>(i)) {
+      return ::testing::AssertionFailure()
+             << "line " << lines[i] << " where " << (first + static_cast<int>(i)) << " belongs";
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
+
+class RateLimitedLink : public AgentFixture {
+ protected:
+  void SetUp() override {
+    std::string whyNot;
+    link_ = SlowLink::create(kLinkKbit, &whyNot);
+    if (!link_) GTEST_SKIP() << whyNot;
+  }
+  // Stopped while the link lives: the agent runs in its namespace.
+  void TearDown() override { stopAgent(); }
+
+  // Program 1 monitored (200 trading units: a status answer is some 33 KB),
+  // with count lines already in today's log.
+  void startWithBacklog(int count) {
+    writeFile("Tavin_ASHR.exe", "");
+    writeProgramOneUnits(200);
+    writeFile("logs/sys1/system" + today() + ".log", logLines(count));
+    writeIni("[Program]\r\n监控程序1=Y\r\n监控程序1_SYSLOGDIR=sys1\r\n");
+    startAgent();
+  }
+
+  // Reads log lines until the console has `until` lines, or no line comes
+  // for kAnswerMs. Sends a heartbeat now and then, so the agent keeps it.
+  static bool readLines(ConsoleConnection& console, Received* into, size_t until) {
+    using std::chrono::steady_clock;
+    auto lastBeat = steady_clock::now();
+    auto lastLine = steady_clock::now();
+    while (into->lines.size() < until) {
+      if (steady_clock::now() - lastLine > std::chrono::milliseconds(kAnswerMs)) return false;
+      auto message = console.receive(kAnswerMs);
+      if (!message) return false;
+      if (message->message->getMessageType() == "13") {
+        takeLines(*message, into);
+        lastLine = steady_clock::now();
+      }
+      if (steady_clock::now() - lastBeat > std::chrono::seconds(5)) {
+        lastBeat = steady_clock::now();
+        if (!console.send(consoleFrame("12", "1"))) return false;
+      }
+    }
+    return true;
+  }
+
+  const SlowLink& link() const { return *link_; }
+
+ private:
+  std::unique_ptr<SlowLink> link_;
+};
+
+TEST_F(RateLimitedLink, ABacklogReachesTheConsoleWholeInOrderAtTheLinksRate) {
+  constexpr int kLines = 40000;
+  startWithBacklog(kLines);
+  auto console = connectConsole();
+  ASSERT_NE(console, nullptr);
+  Received received;
+  // The first message: the first pass has started.
+  ASSERT_TRUE(readLines(*console, &received, 1));
+  const auto firstMessage = std::chrono::steady_clock::now();
+  const size_t firstBytes = received.bytes;
+  ASSERT_TRUE(readLines(*console, &received, kLines)) << received.lines.size() << " lines arrived";
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - firstMessage).count();
+  EXPECT_TRUE(consecutive(received.lines, 1, kLines));
+  const double rate = (received.bytes - firstBytes) / seconds;
+  EXPECT_GE(rate, 0.8 * link().bytesPerSecond())
+      << (received.bytes - firstBytes) << " bytes in " << seconds << " s";
+  EXPECT_EQ(historyLog().find("disconnected"), std::string::npos);
+}
+
+TEST_F(RateLimitedLink, AConsoleThatPausesGetsEveryLineFromWhereItStopped) {
+  constexpr int kLines = 20000;
+  startWithBacklog(kLines);
+  auto console = connectConsole();
+  ASSERT_NE(console, nullptr);
+  Received received;
+  ASSERT_TRUE(readLines(*console, &received, 3000));
+  // Reads nothing for a while: the agent's buffers fill, then it waits.
+  std::this_thread::sleep_for(std::chrono::seconds(8));
+  ASSERT_TRUE(console->send(consoleFrame("12", "1")));
+  ASSERT_TRUE(readLines(*console, &received, kLines)) << received.lines.size() << " lines arrived";
+  EXPECT_TRUE(consecutive(received.lines, 1, kLines));
+  EXPECT_FALSE(console->closed());
+}
+
+TEST_F(RateLimitedLink, AConsoleThatNeverReadsIsDroppedAndTheNextGetsWhatItMissed) {
+  constexpr int kLines = 20000;
+  startWithBacklog(kLines);
+  ConsoleConnection deaf;
+  ASSERT_TRUE(deaf.connect(port(), 5000, 4096));
+  // Answers (some 3 MB) pile up behind the log lines until the outbound bound.
+  std::string requests;
+  for (int i = 1; i <= 100; ++i) requests += consoleFrame("02", std::to_string(i));
+  ASSERT_TRUE(deaf.send(requests));
+  ASSERT_TRUE(waitForHistory("Client 127.0.0.1 is not reading, send buffer full; disconnected",
+                             60000));
+  // What the agent wrote before it gave up still reaches this console.
+  Received got;
+  while (auto message = deaf.receive(kAnswerMs)) {
+    if (message->message->getMessageType() == "13") takeLines(*message, &got);
+  }
+  ASSERT_TRUE(got.lines.empty() || consecutive(got.lines, 1, static_cast<int>(got.lines.size())));
+
+  auto next = connectConsole();
+  ASSERT_NE(next, nullptr);
+  Received rest;
+  ASSERT_TRUE(readLines(*next, &rest, 1)) << got.lines.size() << " lines before";
+  // The next console starts no later than the first line the deaf one never
+  // got, and gets every line from there.
+  const int first = rest.lines.front();
+  EXPECT_LE(first, static_cast<int>(got.lines.size()) + 1);
+  ASSERT_TRUE(readLines(*next, &rest, static_cast<size_t>(kLines - first + 1)))
+      << rest.lines.size() << " lines arrived";
+  EXPECT_TRUE(consecutive(rest.lines, first, kLines));
+}
+
+}  // namespace
+}  // namespace tavin::e2e
