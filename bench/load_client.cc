@@ -9,6 +9,11 @@
 //       appends a backlog of N lines (default 100000) to a monitored
 //       program's system log and waits for the last of them: the time from
 //       the start of the writing to that line's arrival.
+//   tavin_load follow --port P --file PATH --rate R [--seconds S]
+//       appends R lines a second (default for 60 s) to a monitored program's
+//       system log, as a busy program writes, while reading the pushed
+//       lines: how long after its writing each line arrived (p99 and max),
+//       and whether every line arrived once the writing stopped.
 //   tavin_load idle --port P --pid PID [--seconds S]
 //       stays connected S seconds (default 60) without requests, answering
 //       nothing but keeping the connection with a heartbeat every 10 s: the
@@ -187,6 +192,71 @@ int logpush(uint16_t port, const std::string& file, long lines) {
   return received >= lines ? 0 : 1;
 }
 
+int follow(uint16_t port, const std::string& file, long rate, long seconds) {
+  Console console(port);
+  admitted(console);
+  const std::string tag = "follow " + std::to_string(::getpid()) + " ";
+  const long total = rate * seconds;
+  std::vector<Clock::time_point> written(static_cast<size_t>(total));
+  std::vector<int64_t> lagMicros;
+  lagMicros.reserve(written.size());
+  std::ofstream out(file, std::ios::binary | std::ios::app);
+  if (!out) fail("cannot write " + file);
+  // Lines go out every 10 ms, as many as the rate asks for by then.
+  const auto start = Clock::now();
+  constexpr auto kTick = std::chrono::milliseconds(10);
+  auto nextTick = start;
+  long next = 0;
+  long received = 0;
+  auto take = [&](const tavin::Message& message) {
+    if (message.getMessageType() != "13") return;
+    const std::string sysLog = message.body()->getValue("sysLog");
+    const auto now = Clock::now();
+    for (size_t at = sysLog.find(tag); at != std::string::npos; at = sysLog.find(tag, at + 1)) {
+      const long n = std::strtol(sysLog.c_str() + at + tag.size(), nullptr, 10);
+      if (n < 0 || n >= total) continue;
+      lagMicros.push_back(std::chrono::duration_cast<std::chrono::microseconds>(
+                              now - written[static_cast<size_t>(n)])
+                              .count());
+      ++received;
+    }
+  };
+  while (next < total) {
+    if (Clock::now() >= nextTick) {
+      const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+      const long due = std::min(total, static_cast<long>(elapsed * static_cast<double>(rate)) + 1);
+      std::string chunk;
+      char line[160];
+      for (; next < due; ++next) {
+        const int n = std::snprintf(line, sizeof line, "09:30:01 %s%08ld order confirmed %060d\r\n",
+                                    tag.c_str(), next, 0);
+        chunk.append(line, static_cast<size_t>(n));
+        written[static_cast<size_t>(next)] = Clock::now();
+      }
+      out << chunk << std::flush;
+      nextTick += kTick;
+    }
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(nextTick - Clock::now());
+    if (std::unique_ptr<tavin::Message> message =
+            console.next(static_cast<int>(std::max<int64_t>(1, wait.count())))) {
+      take(*message);
+    }
+  }
+  // The writing is over: whatever is still on its way has 30 s to arrive.
+  const auto deadline = Clock::now() + std::chrono::seconds(30);
+  while (received < total && Clock::now() < deadline) {
+    if (std::unique_ptr<tavin::Message> message = console.next(1000)) take(*message);
+  }
+  std::sort(lagMicros.begin(), lagMicros.end());
+  auto at = [&](double q) {
+    return lagMicros.empty() ? 0 : lagMicros[static_cast<size_t>(q * (lagMicros.size() - 1))];
+  };
+  std::printf("rate=%ld\nseconds=%ld\nlines=%ld\nreceived=%ld\np99_lag_ms=%lld\nmax_lag_ms=%lld\n",
+              rate, seconds, total, received, static_cast<long long>(at(0.99) / 1000),
+              static_cast<long long>(lagMicros.empty() ? 0 : lagMicros.back() / 1000));
+  return 0;
+}
+
 // utime + stime of a process, in clock ticks, and its resident size in KiB.
 struct Usage {
   long long ticks = 0;
@@ -243,12 +313,16 @@ int idle(uint16_t port, long pid, long seconds) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) fail("usage: tavin_load roundtrip|logpush|idle --port P ...");
+  if (argc < 2) fail("usage: tavin_load roundtrip|logpush|follow|idle --port P ...");
   const std::string command = argv[1];
   const auto port = static_cast<uint16_t>(number(argc, argv, "--port", ""));
   if (command == "roundtrip") return roundtrip(port, number(argc, argv, "--count", "5000"));
   if (command == "logpush") {
     return logpush(port, option(argc, argv, "--file", ""), number(argc, argv, "--lines", "100000"));
+  }
+  if (command == "follow") {
+    return follow(port, option(argc, argv, "--file", ""), number(argc, argv, "--rate", ""),
+                  number(argc, argv, "--seconds", "60"));
   }
   if (command == "idle") {
     return idle(port, number(argc, argv, "--pid", ""), number(argc, argv, "--seconds", "60"));
