@@ -327,8 +327,7 @@ TEST_F(AgentFaults, PortInUseAtStartIsAClearStartupError) {
   ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
   ASSERT_EQ(::listen(taken, 1), 0);
   writeIni("");
-  AgentProcess process({path("TavinMonitorAgent")}, workDir(),
-                       {"TAVIN_INSTANCE_NAME=tavin-e2e-port-" + std::to_string(port())});
+  AgentProcess process({path("TavinMonitorAgent")}, workDir());
   auto exit = process.waitForExit(10000);
   ::close(taken);
   ASSERT_TRUE(exit.has_value());

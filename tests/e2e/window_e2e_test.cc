@@ -91,14 +91,12 @@ class AgentWindow : public AgentFixture {
   void TearDown() override { probe_.reset(); }
 
   std::string wine() const { return envOr("TAVIN_E2E_WINE_COMMAND", "wine"); }
-  std::string instanceName() const { return "tavin-window-" + std::to_string(port()); }
-  void start() { startAgent({"TAVIN_INSTANCE_NAME=" + instanceName()}); }
+  void start() { startAgent(); }
 
   // Another start of the agent's executable, as the operator would do it.
   std::unique_ptr<AgentProcess> startAgain() {
     return std::make_unique<AgentProcess>(
-        std::vector<std::string>{wine(), path("TavinMonitorAgent.exe")}, workDir(),
-        std::vector<std::string>{"TAVIN_INSTANCE_NAME=" + instanceName()});
+        std::vector<std::string>{wine(), path("TavinMonitorAgent.exe")}, workDir());
   }
 
   WindowProbe& probe() { return *probe_; }
@@ -301,8 +299,7 @@ TEST_F(AgentWindow, ExitAnsweredNoKeepsRunningAndYesWritesAgentClosedLast) {
 
 TEST_F(AgentWindow, FailedStartShowsTheErrorDialogAndOpensNoPort) {
   writeIni("[Program]\r\nlogs_dir=./no/such/dir/\r\n");
-  AgentProcess failing({wine(), path("TavinMonitorAgent.exe")}, workDir(),
-                     {"TAVIN_INSTANCE_NAME=" + instanceName()});
+  AgentProcess failing({wine(), path("TavinMonitorAgent.exe")}, workDir());
   ProbeSnapshot s = waitFor([](const ProbeSnapshot& s) { return has(s, "TErrForm", "visible", "1"); },
                             "the error dialog");
   EXPECT_EQ(s.find("TFormMain"), nullptr);
