@@ -18,6 +18,12 @@ inline constexpr std::string_view kPanelStopped = "已停止";
 inline constexpr std::string_view kButtonStop = "停止";
 inline constexpr std::string_view kButtonStart = "启动";
 inline constexpr std::string_view kVersionText = "版本：2011版";
+// The headless front-end's line about lines it could not print: the prefix,
+// the count, the singular or plural ending.
+inline constexpr std::string_view kDroppedOutputPrefix = "Standard output not read, ";
+inline constexpr std::string_view kDroppedOutputLine = " line dropped here (the log file has it)";
+inline constexpr std::string_view kDroppedOutputLines =
+    " lines dropped here (the log file has them)";
 // A start whose single-instance lock file cannot be used: the failure, the
 // file's path, ": ", the reason, then the hint.
 inline constexpr std::string_view kInstanceLockFailure =
