@@ -144,7 +144,7 @@ TEST_F(ProcessorTest, PauseHoldsTheQueueAndClearDropsIt) {
   EXPECT_EQ(sink.responses()[0].text, test::statusResponseText("3"));
 }
 
-TEST_F(ProcessorTest, PauseWaitsForTheRequestBeingExecuted) {
+TEST_F(ProcessorTest, PauseLetsTheRunningRequestFinishAndHoldsTheNext) {
   processor.start();
   std::atomic<bool> started{false};
   ASSERT_TRUE(processor.Enqueue(request("1", [&] {
