@@ -15,8 +15,9 @@ struct StatusContext {
   AgentConfig& config;
   SystemStatus& systemStatus;
   const platform::Clock& clock;
-  // Waits the given milliseconds before the refresh is retried; tests pass
-  // one that does not sleep.
+  // Waits the given milliseconds before the refresh is retried, ending early
+  // when the thread running the request is stopped; tests pass one that does
+  // not sleep.
   std::function<void(int)> pause;
 };
 

@@ -14,7 +14,8 @@ namespace tavin {
 
 struct TroubleShootingContext {
   const AgentConfig& config;
-  // The connection test of "CheckCS"; empty: the platform's, time-limited.
+  // The connection test of "CheckCS"; empty: the platform's, time-limited
+  // and ended by a stop of the thread that runs the request.
   LinkProbe probe;
   // The directory the file check looks in; empty: the process's current
   // directory at the time of the check.

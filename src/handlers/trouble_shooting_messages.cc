@@ -1,6 +1,7 @@
 #include "handlers/trouble_shooting_messages.h"
 
 #include "handlers/trouble_shooting_context.h"
+#include "platform/cancellation.h"
 #include "platform/files.h"
 #include "probes/trouble_shooting.h"
 
@@ -27,7 +28,10 @@ std::unique_ptr<MessageBody> TroubleShootingRequestMessageBody::execute() {
   if (context_ == nullptr) return MessageBody::execute();
   const std::string serviceType = getServiceType();
   const std::string shootingType = getShootingType();
-  const TroubleShooting shooting(settingsOf(*context_), context_->probe);
+  // Run on the processor thread: a stop of that thread ends the connection
+  // tests at once.
+  const TroubleShooting shooting(settingsOf(*context_), context_->probe,
+                                 platform::Cancellation::ofThisThread());
 
   std::string result;
   if (shootingType == kShootAgentVersion) {

@@ -8,8 +8,6 @@
 namespace platform {
 namespace {
 
-bool toLocalTm(std::time_t seconds, std::tm* out);  // per platform, below
-
 class SystemClock : public Clock {
  public:
   LocalTime localTime() const override {
@@ -47,12 +45,6 @@ class SystemClock : public Clock {
     return static_cast<int64_t>(std::mktime(&tm));
   }
 };
-
-#ifdef _WIN32
-bool toLocalTm(std::time_t seconds, std::tm* out) { return localtime_s(out, &seconds) == 0; }
-#else
-bool toLocalTm(std::time_t seconds, std::tm* out) { return localtime_r(&seconds, out) != nullptr; }
-#endif
 
 }  // namespace
 

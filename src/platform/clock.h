@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 
 namespace platform {
 
@@ -32,5 +33,10 @@ class Clock {
 
   static Clock& system();
 };
+
+// The broken-down local time of seconds, as localtime gives it but safe on
+// any thread; false when the platform cannot convert it. Per platform
+// (clock_posix.cc, clock_win32.cc).
+bool toLocalTm(std::time_t seconds, std::tm* out);
 
 }  // namespace platform

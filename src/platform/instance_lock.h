@@ -1,9 +1,14 @@
-// One agent per host: a lock that only one process can hold at a time and
+// One agent at a time: a lock that only one process can hold at a time and
 // that the system releases when the process ends, however it ends (no stale
 // lock after a crash or a kill).
 //
-// Windows: a named mutex. POSIX: a Unix socket bound to a name in the
-// abstract namespace, which the kernel drops with the last descriptor.
+// Windows: a named mutex, one per host. POSIX: an advisory lock (flock) on a
+// file, one per installation. The agent's lock file lies beside its
+// executable, so that only what can write the installation's directory can
+// create it, and it is created readable and writable by its owner alone
+// (0600): no other user can open it, so none can take the lock first. An
+// existing lock file that every user may open has that permission taken
+// away; one that cannot be opened, created or restricted is an error.
 // Move-only; released on destruction. One thread at a time.
 #pragma once
 
@@ -15,8 +20,17 @@
 
 namespace platform {
 
-// The lock name of the agent; tests use names of their own.
+// The name of the agent's mutex on Windows.
 inline constexpr std::string_view kInstanceLockName = "TavinMonitorAgent";
+// What the agent's lock file is named after its executable: the executable's
+// path without its extension, then this.
+inline constexpr std::string_view kInstanceLockFileExtension = ".lock";
+
+// The agent's own lock: on Windows the mutex kInstanceLockName, on POSIX the
+// lock file beside the running executable ("/opt/tavin/TavinMonitorAgent"
+// locks "/opt/tavin/TavinMonitorAgent.lock"). Empty when the executable's
+// path cannot be found.
+std::string instanceLockName();
 
 class InstanceLock {
  public:
@@ -25,7 +39,8 @@ class InstanceLock {
   InstanceLock(InstanceLock&&) noexcept;
   InstanceLock& operator=(InstanceLock&&) noexcept;
 
-  // Tries to take the lock called name (GBK, not empty). Ok with
+  // Tries to take the lock called name (GBK, not empty): on Windows a mutex
+  // name, on POSIX the path of a lock file (created when missing). Ok with
   // *alreadyRunning false: this object holds it now. Ok with *alreadyRunning
   // true: another holder has it (in this process or another). An error: the
   // lock could not be tried at all.

@@ -1,14 +1,20 @@
-#include <sys/socket.h>
-#include <sys/un.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstddef>
-#include <cstring>
 
+#include "platform/files.h"
 #include "platform/instance_lock.h"
 
 namespace platform {
+
+std::string instanceLockName() {
+  const std::string executable = executablePath();
+  if (executable.empty()) return std::string();
+  return withoutExtension(executable) + std::string(kInstanceLockFileExtension);
+}
 
 struct InstanceLock::Impl {
   int fd = -1;
@@ -29,32 +35,46 @@ SysStatus InstanceLock::acquire(const std::string& name, bool* alreadyRunning) {
   release();
   if (!impl_) impl_ = std::make_unique<Impl>();  // moved from
   *alreadyRunning = false;
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  // The abstract namespace: a leading zero byte, then the name. Nothing
-  // appears in the file system and the name goes with the last descriptor.
-  if (name.empty()) return SysStatus::error("bind", EINVAL);
-  if (name.size() > sizeof address.sun_path - 1) return SysStatus::error("bind", ENAMETOOLONG);
-  std::memcpy(address.sun_path + 1, name.data(), name.size());
-  const socklen_t length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return SysStatus::lastError("socket");
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
-    const int error = errno;
-    ::close(fd);
-    if (error == EADDRINUSE) {
+  if (name.empty()) return SysStatus::error("open", ENOENT);
+  // Read access is all flock needs. Not through a symbolic link, which could
+  // point where anyone may create the file; non-blocking, so that a FIFO
+  // planted there cannot hang the open.
+  const int fd =
+      ::open(name.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+  if (fd < 0) return SysStatus::lastError("open");
+  struct stat info {};
+  SysStatus status = SysStatus::ok();
+  if (::fstat(fd, &info) != 0) {
+    status = SysStatus::lastError("fstat");
+  } else if (!S_ISREG(info.st_mode)) {
+    status = SysStatus::error("open", S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
+  } else if ((info.st_mode & S_IRWXO) != 0 &&
+             ::fchmod(fd, info.st_mode & (S_IRWXU | S_IRWXG)) != 0) {
+    // A file every user may open is a lock every user may take; only its
+    // owner can restrict it.
+    status = SysStatus::lastError("fchmod");
+  } else {
+    int rc;
+    while ((rc = ::flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+    }
+    if (rc != 0 && errno == EWOULDBLOCK) {
       *alreadyRunning = true;
+    } else if (rc != 0) {
+      status = SysStatus::lastError("flock");
+    } else {
+      impl_->fd = fd;
       return SysStatus::ok();
     }
-    return SysStatus::error("bind", error);
   }
-  impl_->fd = fd;
-  return SysStatus::ok();
+  ::close(fd);
+  return status;
 }
 
 bool InstanceLock::isHeld() const { return impl_ && impl_->fd >= 0; }
 
 void InstanceLock::release() {
+  // Closing the descriptor releases the lock. The file stays: removing it
+  // would race with another process that has just opened it.
   if (isHeld()) {
     ::close(impl_->fd);
     impl_->fd = -1;

@@ -2,12 +2,14 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +20,9 @@
 extern char** environ;
 
 namespace platform {
+
+std::string test::uniqueLockName(const tavin::test::TempDir& dir) { return dir.path("agent.lock"); }
+
 namespace {
 
 // This test binary, run as the child that holds the lock; its stdout goes
@@ -90,7 +95,8 @@ class LockHolder {
 };
 
 TEST(InstanceLock, HeldByAnotherProcessUntilItDies) {
-  const std::string name = test::uniqueLockName();
+  const tavin::test::TempDir dir;
+  const std::string name = test::uniqueLockName(dir);
   LockHolder holder(name);
   ASSERT_TRUE(holder.started());
   ASSERT_TRUE(holder.waitUntilHolding(30000));
@@ -106,6 +112,50 @@ TEST(InstanceLock, HeldByAnotherProcessUntilItDies) {
   ASSERT_TRUE(lock.acquire(name, &alreadyRunning).isOk());
   EXPECT_FALSE(alreadyRunning);
   EXPECT_TRUE(lock.isHeld());
+}
+
+// The lock file is made for its owner alone, and one that cannot be made
+// so is an error rather than a lock that anyone could take first.
+TEST(InstanceLock, TheLockFileIsOpenToItsOwnerOnly) {
+  struct Case {
+    const char* name;
+    std::function<void(const std::string& path)> prepare;
+    bool held;
+    mode_t mode;  // of the file afterwards, when held
+  };
+  const Case cases[] = {
+      {"missing: created", [](const std::string&) {}, true, 0600},
+      {"open to every user: restricted",
+       [](const std::string& path) {
+         ASSERT_TRUE(writeFile(path, "").isOk());
+         ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
+       },
+       true, 0660},
+      {"a symbolic link",
+       [](const std::string& path) { ASSERT_EQ(::symlink("/tmp", path.c_str()), 0); }, false, 0},
+      {"a directory", [](const std::string& path) { ASSERT_EQ(::mkdir(path.c_str(), 0700), 0); },
+       false, 0},
+      {"in a directory that does not exist",
+       [](const std::string& path) { ASSERT_EQ(::rmdir(path.substr(0, path.rfind('/')).c_str()), 0); },
+       false, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const tavin::test::TempDir dir;
+    const std::string path = dir.path("sub/agent.lock");
+    ASSERT_EQ(::mkdir(dir.path("sub").c_str(), 0700), 0);
+    c.prepare(path);
+    InstanceLock lock;
+    bool alreadyRunning = true;
+    const SysStatus status = lock.acquire(path, &alreadyRunning);
+    EXPECT_EQ(status.isOk(), c.held) << status.toString();
+    EXPECT_EQ(lock.isHeld(), c.held);
+    EXPECT_FALSE(alreadyRunning);
+    if (!c.held) continue;
+    struct stat info {};
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, c.mode);
+  }
 }
 
 }  // namespace

@@ -12,7 +12,8 @@ namespace platform {
 namespace {
 
 TEST(InstanceLock, OneHolderPerName) {
-  const std::string name = test::uniqueLockName();
+  const tavin::test::TempDir dir;
+  const std::string name = test::uniqueLockName(dir);
   bool alreadyRunning = true;
   InstanceLock first;
   ASSERT_TRUE(first.acquire(name, &alreadyRunning).isOk());
@@ -41,7 +42,8 @@ TEST(InstanceLock, OneHolderPerName) {
 }
 
 TEST(InstanceLock, DestructionReleases) {
-  const std::string name = test::uniqueLockName();
+  const tavin::test::TempDir dir;
+  const std::string name = test::uniqueLockName(dir);
   bool alreadyRunning = true;
   {
     InstanceLock lock;
@@ -61,7 +63,7 @@ TEST(InstanceLock, EmptyNameIsAnError) {
 }
 
 TEST(InstanceLock, ActivatingWithoutARunningWindowDoesNothing) {
-  EXPECT_FALSE(activateRunningInstance("TavinNoSuchClass", test::uniqueLockName()));
+  EXPECT_FALSE(activateRunningInstance("TavinNoSuchClass", "TavinNoSuchTitle"));
 }
 
 // Run only as the child process of InstanceLock.HeldByAnotherProcess: takes

@@ -5,6 +5,8 @@
 
 namespace platform {
 
+std::string instanceLockName() { return std::string(kInstanceLockName); }
+
 struct InstanceLock::Impl {
   HANDLE mutex = nullptr;
 };

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <string>
 #include <thread>
 
@@ -11,6 +12,12 @@
 #include "platform/text.h"
 
 namespace platform {
+
+std::string test::uniqueLockName(const tavin::test::TempDir&) {
+  std::random_device random;
+  return "TavinMonitorAgent-test-" + std::to_string(random()) + "-" + std::to_string(random());
+}
+
 namespace {
 
 std::wstring widen(const char* ascii) { return std::wstring(ascii, ascii + strlen(ascii)); }
@@ -92,7 +99,8 @@ class LockHolder {
 };
 
 TEST(InstanceLock, HeldByAnotherProcessUntilItDies) {
-  const std::string name = test::uniqueLockName();
+  const tavin::test::TempDir dir;
+  const std::string name = test::uniqueLockName(dir);
   LockHolder holder(name);
   ASSERT_TRUE(holder.started());
   ASSERT_TRUE(holder.waitUntilHolding(60000));
@@ -113,7 +121,8 @@ TEST(InstanceLock, HeldByAnotherProcessUntilItDies) {
 // A top-level window of a class of the test's own, the way the running
 // agent's window is found.
 TEST(InstanceLock, ActivationRestoresTheMinimisedWindow) {
-  const std::string title = "报盘机探针-" + test::uniqueLockName();
+  const tavin::test::TempDir dir;
+  const std::string title = "报盘机探针-" + test::uniqueLockName(dir);
   const wchar_t* kClass = L"TavinInstanceLockTestWindow";
   WNDCLASSW windowClass{};
   windowClass.lpfnWndProc = ::DefWindowProcW;

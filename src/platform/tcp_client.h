@@ -16,6 +16,8 @@
 
 namespace platform {
 
+class Cancellation;
+
 // The time limit of a diagnostic connection test unless the caller says
 // otherwise.
 inline constexpr int kProbeTimeoutMs = 3000;
@@ -24,9 +26,11 @@ inline constexpr int kProbeTimeoutMs = 3000;
 // remoteDottedIp:port within timeoutMs and closes it at once; nothing is
 // sent. False on any failure: an address text that is not a dotted IPv4
 // address, a local address the host does not have, a refused or timed-out
-// connection.
+// connection. A cancellation, when given, ends the attempt (false) within
+// kCancellationCheckMs of its cancel, or at once when it is cancelled
+// already.
 bool probeTcp(const std::string& remoteDottedIp, const std::string& localDottedIp, uint16_t port,
-              int timeoutMs = kProbeTimeoutMs);
+              int timeoutMs = kProbeTimeoutMs, const Cancellation* cancellation = nullptr);
 
 // A connected TCP socket and its owner. Move-only; closes on destruction.
 class TcpClient {

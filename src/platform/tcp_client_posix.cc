@@ -6,11 +6,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 // std::chrono's clocks come from <thread> (<chrono> does not compile under
 // -fexec-charset=GBK).
 #include <thread>
 
+#include "platform/cancellation.h"
 #include "platform/tcp_client.h"
 
 namespace platform {
@@ -45,14 +47,22 @@ int millisLeft(Clock::time_point deadline) {
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
-// Waits until fd reports one of events or the deadline passes. 1 when ready,
-// 0 at the deadline, -1 on error (errno set). Signals do not cut the wait.
-int waitUntil(int fd, short events, Clock::time_point deadline) {
+constexpr int kCancelled = -2;
+
+// Waits until fd reports one of events, the deadline passes or the
+// cancellation (when given) is cancelled. 1 when ready, 0 at the deadline,
+// -1 on error (errno set), kCancelled. Signals do not cut the wait. A
+// cancellable wait polls in short slices: nothing wakes a poll on a cancel.
+int waitUntil(int fd, short events, Clock::time_point deadline,
+              const Cancellation* cancellation = nullptr) {
   for (;;) {
+    if (cancellation != nullptr && cancellation->isCancelled()) return kCancelled;
+    const int left = millisLeft(deadline);
     pollfd p{fd, events, 0};
-    int rc = ::poll(&p, 1, millisLeft(deadline));
-    if (rc >= 0) return rc;
-    if (errno != EINTR) return -1;
+    int rc = ::poll(&p, 1, cancellation != nullptr ? std::min(left, kCancellationCheckMs) : left);
+    if (rc > 0) return rc;
+    if (rc == 0 && (left == 0 || millisLeft(deadline) == 0)) return 0;
+    if (rc < 0 && errno != EINTR) return -1;
   }
 }
 
@@ -73,13 +83,15 @@ SysStatus newSocket(UniqueFd* fd) {
   return SysStatus::ok();
 }
 
-// A non-blocking connect that gives up at the deadline.
-SysStatus connectWithin(int fd, const sockaddr_in& address, int timeoutMs) {
+// A non-blocking connect that gives up at the deadline or on a cancel.
+SysStatus connectWithin(int fd, const sockaddr_in& address, int timeoutMs,
+                        const Cancellation* cancellation = nullptr) {
   if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
     return SysStatus::ok();
   }
   if (errno != EINPROGRESS && errno != EINTR) return SysStatus::lastError("connect");
-  int rc = waitUntil(fd, POLLOUT, deadlineIn(timeoutMs));
+  int rc = waitUntil(fd, POLLOUT, deadlineIn(timeoutMs), cancellation);
+  if (rc == kCancelled) return SysStatus::error("connect", ECANCELED);
   if (rc < 0) return SysStatus::lastError("poll");
   if (rc == 0) return SysStatus::error("connect", ETIMEDOUT);
   int error = 0;
@@ -110,7 +122,7 @@ SysStatus resolveIpv4(const std::string& host, uint16_t port, sockaddr_in* out) 
 }  // namespace
 
 bool probeTcp(const std::string& remoteDottedIp, const std::string& localDottedIp, uint16_t port,
-              int timeoutMs) {
+              int timeoutMs, const Cancellation* cancellation) {
   sockaddr_in local, remote;
   if (!parseIpv4(localDottedIp, 0, &local) || !parseIpv4(remoteDottedIp, port, &remote)) {
     return false;
@@ -118,7 +130,7 @@ bool probeTcp(const std::string& remoteDottedIp, const std::string& localDottedI
   UniqueFd fd;
   if (!newSocket(&fd)) return false;
   if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) return false;
-  return connectWithin(fd.get(), remote, timeoutMs).isOk();
+  return connectWithin(fd.get(), remote, timeoutMs, cancellation).isOk();
 }
 
 struct TcpClient::Impl {

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <thread>
+
+#include "platform/cancellation.h"
 
 namespace platform {
 namespace {
@@ -43,19 +46,44 @@ TEST(ProbeTcp, TrueOnlyWhenTheConnectionOpens) {
   }
 }
 
+// A listener that never accepts answers connections only while its accept
+// queue has room; every probe leaves one entry there. Once it is full, new
+// connections get no answer. True when a probe has timed out on it.
+bool fillAcceptQueue(const TcpListener& listener) {
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    if (!probeTcp("127.0.0.1", "127.0.0.1", listener.port(), 200)) return true;
+  }
+  return false;
+}
+
 TEST(ProbeTcp, GivesUpWhenTheListenerDoesNotAnswer) {
-  // A listener that never accepts answers connections only while its
-  // accept queue has room; every probe leaves one entry there. Once it is
-  // full, new connections get no answer and the probe's time limit ends
-  // them.
   TcpListener listener;
   ASSERT_TRUE(listener.listen("127.0.0.1", 0, 1).isOk());
   EXPECT_TRUE(probeTcp("127.0.0.1", "127.0.0.1", listener.port(), kWaitMs));
-  bool timedOut = false;
-  for (int attempt = 0; attempt < 16 && !timedOut; ++attempt) {
-    timedOut = !probeTcp("127.0.0.1", "127.0.0.1", listener.port(), 200);
+  EXPECT_TRUE(fillAcceptQueue(listener));
+}
+
+TEST(ProbeTcp, ACancelEndsTheAttempt) {
+  TcpListener listener;
+  ASSERT_TRUE(listener.listen("127.0.0.1", 0, 1).isOk());
+  ASSERT_TRUE(fillAcceptQueue(listener));
+  // Cancelled before or during an attempt whose own limit is four times
+  // what the test waits for it.
+  for (bool before : {true, false}) {
+    SCOPED_TRACE(before ? "cancelled before" : "cancelled during");
+    Cancellation cancellation;
+    if (before) cancellation.cancel();
+    std::thread canceller([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      cancellation.cancel();
+    });
+    auto probe = std::async(std::launch::async, [&] {
+      return probeTcp("127.0.0.1", "127.0.0.1", listener.port(), 4 * kWaitMs, &cancellation);
+    });
+    ASSERT_EQ(probe.wait_for(std::chrono::milliseconds(kWaitMs)), std::future_status::ready);
+    EXPECT_FALSE(probe.get());
+    canceller.join();
   }
-  EXPECT_TRUE(timedOut);
 }
 
 TEST(TcpClient, ExchangesBytesAndSeesTheClose) {

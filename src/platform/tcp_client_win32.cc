@@ -9,6 +9,7 @@
 // -fexec-charset=GBK).
 #include <thread>
 
+#include "platform/cancellation.h"
 #include "platform/tcp_client.h"
 
 namespace platform {
@@ -69,13 +70,20 @@ Clock::time_point deadlineIn(int timeoutMs) {
   return Clock::now() + std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0);
 }
 
+constexpr int kCancelled = -2;
+
 // Waits with select until s is readable (forWrite false) or writable or
-// failed (forWrite true), or the deadline passes. 1 ready, 0 timeout,
-// -1 error.
-int waitUntil(SOCKET s, bool forWrite, Clock::time_point deadline) {
+// failed (forWrite true), the deadline passes or the cancellation (when
+// given) is cancelled. 1 ready, 0 timeout, -1 error, kCancelled. A
+// cancellable wait selects in short slices: nothing wakes a select on a
+// cancel.
+int waitUntil(SOCKET s, bool forWrite, Clock::time_point deadline,
+              const Cancellation* cancellation = nullptr) {
   for (;;) {
+    if (cancellation != nullptr && cancellation->isCancelled()) return kCancelled;
     const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
-    const long long micros = left.count() > 0 ? left.count() : 0;
+    long long micros = left.count() > 0 ? left.count() : 0;
+    if (cancellation != nullptr) micros = std::min(micros, kCancellationCheckMs * 1000LL);
     timeval tv;
     tv.tv_sec = static_cast<long>(micros / 1000000);
     tv.tv_usec = static_cast<long>(micros % 1000000);
@@ -101,12 +109,14 @@ bool parseIpv4(const std::string& text, uint16_t port, sockaddr_in* out) {
   return ::inet_pton(AF_INET, text.c_str(), &out->sin_addr) == 1;
 }
 
-SysStatus connectWithin(SOCKET s, const sockaddr_in& address, int timeoutMs) {
+SysStatus connectWithin(SOCKET s, const sockaddr_in& address, int timeoutMs,
+                        const Cancellation* cancellation = nullptr) {
   if (::connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
     return SysStatus::ok();
   }
   if (::WSAGetLastError() != WSAEWOULDBLOCK) return socketError("connect");
-  int rc = waitUntil(s, true, deadlineIn(timeoutMs));
+  int rc = waitUntil(s, true, deadlineIn(timeoutMs), cancellation);
+  if (rc == kCancelled) return SysStatus::error("connect", WSAECANCELLED);
   if (rc < 0) return socketError("select");
   if (rc == 0) return SysStatus::error("connect", WSAETIMEDOUT);
   int error = 0;
@@ -137,7 +147,7 @@ SysStatus resolveIpv4(const std::string& host, uint16_t port, sockaddr_in* out) 
 }  // namespace
 
 bool probeTcp(const std::string& remoteDottedIp, const std::string& localDottedIp, uint16_t port,
-              int timeoutMs) {
+              int timeoutMs, const Cancellation* cancellation) {
   // Winsock is started and released around the probe (by the socket's owner).
   UniqueSocket s;
   if (!s.open()) return false;
@@ -146,7 +156,7 @@ bool probeTcp(const std::string& remoteDottedIp, const std::string& localDottedI
     return false;
   }
   if (::bind(s.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) return false;
-  return connectWithin(s.get(), remote, timeoutMs).isOk();
+  return connectWithin(s.get(), remote, timeoutMs, cancellation).isOk();
 }
 
 struct TcpClient::Impl {

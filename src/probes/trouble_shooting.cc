@@ -36,8 +36,9 @@ std::string missingConfigLine(const std::string& path) {
 
 }  // namespace
 
-TroubleShooting::TroubleShooting(TroubleShootingSettings settings, LinkProbe probe)
-    : settings_(std::move(settings)), probe_(std::move(probe)) {}
+TroubleShooting::TroubleShooting(TroubleShootingSettings settings, LinkProbe probe,
+                                 const platform::Cancellation& cancellation)
+    : settings_(std::move(settings)), probe_(std::move(probe)), cancellation_(cancellation) {}
 
 std::string TroubleShooting::getAgentVersion() const { return std::string(kAgentVersionCode); }
 
@@ -153,6 +154,7 @@ std::string TroubleShooting::checkProgramLinks(const std::string& configFile,
           ini.readString(section, std::string(kKeyLocalIpPrefix) + std::to_string(m), "");
       // The first incomplete entry ends this operator's list.
       if (gateway.empty() || local.empty()) break;
+      if (cancellation_.isCancelled()) return text;
       const bool ok = probeTcp(gateway, local, portText);
       text += kLinkHost;
       text += local;
@@ -172,8 +174,9 @@ bool TroubleShooting::probeTcp(const std::string& remote, const std::string& loc
   if (!port) return false;
   if (probe_) return probe_(remote, local, *port);
   // Bounded by the platform's probe time limit, so an unreachable gateway
-  // holds the request queue for seconds, not for the system's long default.
-  return platform::probeTcp(remote, local, *port);
+  // holds the request queue for seconds, not for the system's long default;
+  // and by the cancellation, so it never holds the agent's exit.
+  return platform::probeTcp(remote, local, *port, platform::kProbeTimeoutMs, &cancellation_);
 }
 
 std::optional<uint16_t> TroubleShooting::portFromText(const std::string& text) {

@@ -6,13 +6,16 @@
 // files afresh. Each check returns a report text, GBK, meant for a person;
 // lines end in CR LF. Missing files are named in the report; other files
 // that cannot be read count as empty, except where a check says otherwise.
-// Used on the processor thread.
+// Used on the processor thread; a cancel of the cancellation it is given
+// ends the connection tests at once (the report is then cut short).
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
+
+#include "platform/cancellation.h"
 
 namespace tavin {
 
@@ -43,8 +46,12 @@ inline constexpr int32_t kMaxGatewayEntries = 999;
 
 class TroubleShooting {
  public:
-  // An empty probe means the platform's time-limited connection test.
-  explicit TroubleShooting(TroubleShootingSettings settings, LinkProbe probe = LinkProbe());
+  // An empty probe means the platform's time-limited connection test, which
+  // the cancellation (by default the calling thread's) ends; it must outlive
+  // the object.
+  explicit TroubleShooting(TroubleShootingSettings settings, LinkProbe probe = LinkProbe(),
+                           const platform::Cancellation& cancellation =
+                               platform::Cancellation::ofThisThread());
 
   // "1010300".
   std::string getAgentVersion() const;
@@ -69,7 +76,8 @@ class TroubleShooting {
 
   // The gateway lines of one program's configuration file, tested on the
   // port given as text. "没有配置交易员" when it lists no operator; empty
-  // when operators list no gateway.
+  // when operators list no gateway. Once cancelled, no further gateway is
+  // tested or reported.
   std::string checkProgramLinks(const std::string& configFile, const std::string& portText) const;
 
   // Tests one link; the port text is a decimal number of which the low 16
@@ -86,6 +94,7 @@ class TroubleShooting {
  private:
   const TroubleShootingSettings settings_;
   const LinkProbe probe_;
+  const platform::Cancellation& cancellation_;
 };
 
 }  // namespace tavin

@@ -33,12 +33,16 @@ MsgProcessorThread::~MsgProcessorThread() { stop(); }
 void MsgProcessorThread::start() {
   if (thread_.joinable()) return;
   queue_.restart();
+  stopping_.reset();
   thread_ = std::thread([this] { run(); });
 }
 
 void MsgProcessorThread::stop() {
   if (!thread_.joinable()) return;
+  // The queue first: a request cut short is then the last one the thread
+  // takes.
   queue_.stop();
+  stopping_.cancel();
   thread_.join();
 }
 
@@ -50,6 +54,7 @@ bool MsgProcessorThread::isPaused() const { return queue_.isHeld(); }
 size_t MsgProcessorThread::queued() const { return queue_.size(); }
 
 void MsgProcessorThread::run() {
+  const platform::Cancellation::Scope scope(stopping_);
   while (!queue_.isStopped()) {
     std::optional<SocketMessage> item = queue_.pop(idleWait_);
     if (item) process(*item);
@@ -71,6 +76,9 @@ void MsgProcessorThread::process(SocketMessage& item) {
       throw std::logic_error(std::string(kNoBodyClass) + request.getMessageType());
     }
     std::unique_ptr<MessageBody> responseBody = request.execute();
+    // A request cut short by a stop may have found too little to report; and
+    // nothing may follow the agent's closing line.
+    if (stopping_.isCancelled()) return;
     if (!responseBody) throw std::logic_error(std::string(kNoResponse));
 
     Message response(std::string(kProtocolVersion), std::string(kOrientationAgent),
@@ -83,10 +91,12 @@ void MsgProcessorThread::process(SocketMessage& item) {
     out.requestText = describe(request);
     sink_.deliver(std::move(out));
   } catch (const AppError& e) {
+    if (stopping_.isCancelled()) return;
     history_.WriteHistory(std::string(kProcessorAppErrorPrefix) + e.message() + ", <" +
                               item.address + ">" + describe(request),
                           false);
   } catch (const std::exception& e) {
+    if (stopping_.isCancelled()) return;
     history_.WriteHistory(std::string(kProcessorStdErrorPrefix) + e.what() + ", <" +
                               item.address + ">" + describe(request),
                           false);

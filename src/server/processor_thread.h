@@ -3,6 +3,11 @@
 // sequence, and hands the finished text to the loop side for sending. It
 // never touches a socket.
 //
+// Its thread's platform::Cancellation (reached by the request handlers
+// through Cancellation::ofThisThread) is cancelled by stop, so a diagnostic's
+// connection tests or a pause before a retry end at once instead of holding
+// the agent's exit.
+//
 // Owned by AgentServer. Members are "Any thread." unless noted.
 #pragma once
 
@@ -12,6 +17,7 @@
 #include <thread>
 
 #include "config/history.h"
+#include "platform/cancellation.h"
 #include "platform/event_loop.h"
 #include "server/request_queue.h"
 
@@ -55,8 +61,9 @@ class MsgProcessorThread {
   void resume();
   bool isPaused() const;
   size_t queued() const;
-  // Ends the thread after the request it is executing, if any, and waits for
-  // it. Not from the thread itself.
+  // Ends the thread and waits for it. The request it is executing, if any,
+  // is cut short (its waits end at once) and neither answered nor reported:
+  // what it found may be incomplete. Not from the thread itself.
   void stop();
 
   // Executes one request and hands its response to the sink, or writes its
@@ -71,6 +78,8 @@ class MsgProcessorThread {
   const std::atomic<bool>& countAll_;
   const std::chrono::milliseconds idleWait_;
   RequestQueue queue_;
+  // Cancelled by stop; the thread's cancellation while it runs.
+  platform::Cancellation stopping_;
   std::thread thread_;
 };
 

@@ -144,7 +144,7 @@ TEST_F(ProcessorTest, PauseHoldsTheQueueAndClearDropsIt) {
   EXPECT_EQ(sink.responses()[0].text, test::statusResponseText("3"));
 }
 
-TEST_F(ProcessorTest, PauseWaitsForTheRequestBeingExecuted) {
+TEST_F(ProcessorTest, PauseLetsTheRunningRequestFinishAndHoldsTheNext) {
   processor.start();
   std::atomic<bool> started{false};
   ASSERT_TRUE(processor.Enqueue(request("1", [&] {
@@ -169,6 +169,28 @@ TEST_F(ProcessorTest, TheQueueIsBounded) {
   EXPECT_FALSE(small.Enqueue(std::move(third)));
   EXPECT_NE(third.message, nullptr);  // a refused item stays with the caller
   EXPECT_EQ(small.queued(), 2u);
+}
+
+// A stop ends the waits of the request being executed (here one of an hour)
+// at once; the request is neither answered nor reported.
+TEST_F(ProcessorTest, StopCutsTheRunningRequestShort) {
+  processor.start();
+  std::atomic<bool> started{false};
+  std::atomic<bool> waitedOut{true};
+  ASSERT_TRUE(processor.Enqueue(request("1", [&] {
+    started = true;
+    waitedOut = platform::Cancellation::ofThisThread().waitFor(3600 * 1000);
+    return test::fixedStatusResponse();
+  })));
+  ASSERT_TRUE(test::waitUntil([&] { return started.load(); }));
+  auto stopped = std::async(std::launch::async, [&] { processor.stop(); });
+  if (stopped.wait_for(test::kDeadline) != std::future_status::ready) {
+    std::fprintf(stderr, "a stop did not end the running request's wait\n");
+    std::abort();
+  }
+  EXPECT_FALSE(waitedOut);
+  EXPECT_TRUE(sink.responses().empty());
+  EXPECT_TRUE(history.lines().empty());
 }
 
 // Stopping does not wait out the idle period.

@@ -1,12 +1,12 @@
 #include "shell/agent.h"
 
 #include <any>
-#include <thread>
 #include <vector>
 
 #include "handlers/bodies.h"
 #include "handlers/status_messages.h"
 #include "handlers/trouble_shooting_messages.h"
+#include "platform/cancellation.h"
 #include "platform/clock.h"
 #include "platform/host_counters.h"
 #include "platform/host_name.h"
@@ -47,9 +47,10 @@ void Agent::start() {
   history_ = std::make_unique<HistoryLog>(config_->getLogFile(), clock, historyView_);
 
   systemStatus_ = std::make_unique<SystemStatus>(platform::HostCounters::system());
+  // The pause runs on the processor thread; its stop ends the pause.
   statusContext_.reset(new StatusContext{*config_, *systemStatus_, clock, [](int millis) {
-                                           std::this_thread::sleep_for(
-                                               std::chrono::milliseconds(millis));
+                                           platform::Cancellation::ofThisThread().waitFor(
+                                               millis);
                                          }});
   registerWireBodies(factory_);
   factory_.registerBody(2, [context = statusContext_.get()] {

@@ -2,12 +2,13 @@
 // output both a terminal, in the foreground) it shows its window there and
 // takes keys; otherwise it is a daemon that stays in the foreground under a
 // service manager and prints the history lines to standard output. One
-// instance per host; a second start exits 0 at once.
+// instance per installation (its lock file beside the executable); a second
+// start exits 0 at once, and a lock file that cannot be used is a failed
+// start.
 // SIGTERM or SIGINT is the confirmed exit (no question), SIGUSR1 the
 // start/stop button, SIGUSR2 toggles the raw-traffic log. A failed start
 // prints the message to standard error and exits with status 1.
 #include <cstdio>
-#include <cstdlib>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -94,14 +95,16 @@ int main() {
   // Before any thread starts: the loop thread alone takes these signals.
   platform::blockLoopSignals();
 
-  const char* name = std::getenv(tavin::kInstanceNameVariable);
+  const std::string lockFile = platform::instanceLockName();
   platform::InstanceLock instance;
   bool alreadyRunning = false;
-  platform::SysStatus locked = instance.acquire(
-      name != nullptr && *name != '\0' ? name : std::string(platform::kInstanceLockName),
-      &alreadyRunning);
-  // A lock that cannot be tried at all does not stop the agent.
-  if (locked.isOk() && alreadyRunning) return 0;
+  platform::SysStatus locked = instance.acquire(lockFile, &alreadyRunning);
+  if (!locked.isOk()) {
+    // Without the lock another start could not tell that this agent runs.
+    return fail(std::string(tavin::kInstanceLockFailure) + lockFile + ": " + locked.toString() +
+                std::string(tavin::kInstanceLockHint));
+  }
+  if (alreadyRunning) return 0;
 
   std::unique_ptr<platform::EventLoop> loop;
   if (platform::SysStatus status = platform::EventLoop::create(&loop); !status) {

@@ -6,7 +6,6 @@
 // nothing listens then. The program returns 0 in every case.
 #include <windows.h>
 
-#include <cstdlib>
 #include <exception>
 #include <memory>
 #include <string>
@@ -22,11 +21,6 @@
 #include "shell/shell_texts.h"
 
 namespace {
-
-std::string instanceName() {
-  const char* name = std::getenv(tavin::kInstanceNameVariable);
-  return name != nullptr && *name != '\0' ? name : std::string(platform::kInstanceLockName);
-}
 
 // The error dialog, or a plain message box where even that cannot be made.
 void showStartupError(const std::string& gbkMessage) {
@@ -66,7 +60,7 @@ class TeeHistoryView : public tavin::HistoryView {
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   platform::InstanceLock instance;
   bool alreadyRunning = false;
-  platform::SysStatus locked = instance.acquire(instanceName(), &alreadyRunning);
+  platform::SysStatus locked = instance.acquire(platform::instanceLockName(), &alreadyRunning);
   if (locked.isOk() && alreadyRunning) {
     platform::activateRunningInstance(std::string(tavin::kApplicationWindowClass),
                                       std::string(tavin::kApplicationTitle));

@@ -18,8 +18,18 @@ inline constexpr std::string_view kPanelStopped = "已停止";
 inline constexpr std::string_view kButtonStop = "停止";
 inline constexpr std::string_view kButtonStart = "启动";
 inline constexpr std::string_view kVersionText = "版本：2011版";
-// The environment variable that renames the single-instance lock, so that
-// tests and staging hosts can run agents side by side.
-inline constexpr const char* kInstanceNameVariable = "TAVIN_INSTANCE_NAME";
+// The headless front-end's line about lines it could not print: the prefix,
+// the count, the singular or plural ending.
+inline constexpr std::string_view kDroppedOutputPrefix = "Standard output not read, ";
+inline constexpr std::string_view kDroppedOutputLine = " line dropped here (the log file has it)";
+inline constexpr std::string_view kDroppedOutputLines =
+    " lines dropped here (the log file has them)";
+// A start whose single-instance lock file cannot be used: the failure, the
+// file's path, ": ", the reason, then the hint.
+inline constexpr std::string_view kInstanceLockFailure =
+    "Cannot use the single-instance lock file ";
+inline constexpr std::string_view kInstanceLockHint =
+    ". It lies beside the executable and only the agent's user may open it; where the agent "
+    "cannot create it, create it for that user: install -m 600 -o USER /dev/null FILE";
 
 }  // namespace tavin

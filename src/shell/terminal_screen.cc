@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "shell/shell_texts.h"
+#include "shell/visible_text.h"
 
 namespace tavin {
 namespace {
@@ -35,23 +36,6 @@ size_t charLength(const std::string& gbk, size_t i) {
   if (lead < 0x81 || lead == 0xff || i + 1 >= gbk.size()) return 1;
   const unsigned char trail = static_cast<unsigned char>(gbk[i + 1]);
   return trail >= 0x40 && trail <= 0xfe && trail != 0x7f ? 2 : 1;
-}
-
-// Control bytes in caret notation. A control byte is never the second byte
-// of a GBK character (those are 0x40 and up), so the walk is safe.
-std::string showControls(const std::string& gbk) {
-  std::string out;
-  out.reserve(gbk.size());
-  for (char c : gbk) {
-    const unsigned char byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7f) {
-      out += '^';
-      out += static_cast<char>(byte ^ 0x40);
-    } else {
-      out += c;
-    }
-  }
-  return out;
 }
 
 std::string checkBox(bool checked) { return checked ? "[x] " : "[ ] "; }

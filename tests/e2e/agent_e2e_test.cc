@@ -285,8 +285,7 @@ TEST_F(AgentEndToEnd, StartupFailuresGoToStderrWithStatusOne) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.message);
     writeIni(c.ini);
-    AgentProcess process({path("TavinMonitorAgent")}, workDir(),
-                         {"TAVIN_INSTANCE_NAME=tavin-e2e-fail-" + std::to_string(port())});
+    AgentProcess process({path("TavinMonitorAgent")}, workDir());
     auto status = process.waitForExit(10000);
     ASSERT_TRUE(status.has_value());
     EXPECT_EQ(*status, 1);
@@ -299,9 +298,8 @@ TEST_F(AgentEndToEnd, StartupFailuresGoToStderrWithStatusOne) {
 
 TEST_F(AgentEndToEnd, SecondInstanceExitsAtOnce) {
   writeIni("");
-  startAgent({"TAVIN_INSTANCE_NAME=tavin-e2e-single-" + std::to_string(port())});
-  AgentProcess second({path("TavinMonitorAgent")}, workDir(),
-                      {"TAVIN_INSTANCE_NAME=tavin-e2e-single-" + std::to_string(port())});
+  startAgent();
+  AgentProcess second({path("TavinMonitorAgent")}, workDir());
   auto status = second.waitForExit(5000);
   ASSERT_TRUE(status.has_value());
   EXPECT_EQ(*status, 0);

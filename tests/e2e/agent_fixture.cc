@@ -115,13 +115,9 @@ void AgentFixture::startAgent(const std::vector<std::string>& env) {
   std::vector<std::string> argv;
   if (wine_) argv.push_back(envOr("TAVIN_E2E_WINE_COMMAND", "wine"));
   argv.push_back(dir_.path(exeName_));
-  std::vector<std::string> fullEnv = env;
-  // Each test is its own single instance, so tests may run side by side.
-  bool named = false;
-  for (const std::string& entry : env) named |= entry.rfind("TAVIN_INSTANCE_NAME=", 0) == 0;
-  if (!named) fullEnv.push_back("TAVIN_INSTANCE_NAME=tavin-e2e-" + std::to_string(::getpid()) + "-" +
-                    std::to_string(port_));
-  agent_ = std::make_unique<AgentProcess>(argv, workDir_, fullEnv);
+  // Each test's copy of the executable has a lock file of its own beside it,
+  // so tests run side by side.
+  agent_ = std::make_unique<AgentProcess>(argv, workDir_, env);
   ASSERT_TRUE(agent_->started());
   // Start-up ends with the "Hostname: " line; the port is open by then.
   ASSERT_TRUE(waitForHistory("Hostname: ", wine_ ? 60000 : 10000))

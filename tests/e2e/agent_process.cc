@@ -59,6 +59,10 @@ AgentProcess::~AgentProcess() {
 void AgentProcess::readLoop(int fd, bool isStdout) {
   char buffer[4096];
   for (;;) {
+    if (isStdout) {
+      std::unique_lock<std::mutex> lock(mu_);
+      changed_.wait(lock, [this] { return !held_; });
+    }
     ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
@@ -92,6 +96,12 @@ bool AgentProcess::waitForOutput(const std::string& text, int timeoutMs) {
   });
 }
 
+void AgentProcess::holdOutput(bool held) {
+  std::lock_guard<std::mutex> lock(mu_);
+  held_ = held;
+  changed_.notify_all();
+}
+
 std::vector<std::string> AgentProcess::outputLines() {
   std::lock_guard<std::mutex> lock(mu_);
   return lines_;
@@ -103,6 +113,7 @@ std::string AgentProcess::errorOutput() {
 }
 
 void AgentProcess::drainOutput() {
+  holdOutput(false);
   if (stdoutReader_.joinable()) stdoutReader_.join();
   if (stderrReader_.joinable()) stderrReader_.join();
   std::lock_guard<std::mutex> lock(mu_);
@@ -131,6 +142,7 @@ std::optional<int> AgentProcess::waitForExit(int timeoutMs) {
 }
 
 void AgentProcess::stop(int graceMs) {
+  holdOutput(false);
   if (pid_ <= 0 || exitStatus_) return;
   ::kill(pid_, SIGTERM);
   if (!waitForExit(graceMs)) {

@@ -34,6 +34,10 @@ class AgentProcess {
 
   // Waits until a line of standard output contains text; true when seen.
   bool waitForOutput(const std::string& text, int timeoutMs);
+  // While held, standard output is not read (beyond a read under way): once
+  // the pipe is full, the process's writes to it block, as with a reader
+  // that has stalled. Stopping the process lets the output go.
+  void holdOutput(bool held);
   std::vector<std::string> outputLines();
   std::string errorOutput();
 
@@ -58,6 +62,7 @@ class AgentProcess {
   // Guarded by mu_.
   std::vector<std::string> lines_;
   std::string partial_;
+  bool held_ = false;
   std::string stderr_;
 };
 

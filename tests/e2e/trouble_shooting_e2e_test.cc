@@ -1,13 +1,11 @@
 // The diagnostics through the real agent, asked by a console over loopback
 // and by the real tavin-console. Gateways are loopback addresses only: one
 // listener of the test on 127.0.0.1, and 127.0.0.2 where nothing listens.
-#include <cstdio>
-#include <random>
 #include <vector>
 
-#include "platform/tcp_client.h"
 #include "platform/text.h"
 #include "tests/e2e/agent_fixture.h"
+#include "tests/e2e/gateway.h"
 #include "tests/support/wire.h"
 
 namespace tavin::e2e {
@@ -16,32 +14,6 @@ namespace {
 using test::wire;
 
 std::string utf8(const std::string& gbk) { return platform::gbkToUtf8(gbk); }
-
-// A gateway for the connection check: a listener on 127.0.0.1 at the port
-// that the environment number names, "1" + envNo + "05" taken to its low 16
-// bits. The port stays below the ephemeral range, where a connect to a closed
-// port could meet itself.
-struct Gateway {
-  platform::TcpListener listener;
-  std::string envNo;
-};
-
-bool openGateway(Gateway* gateway) {
-  std::random_device random;
-  for (int attempt = 0; attempt < 200; ++attempt) {
-    char envNo[16];
-    std::snprintf(envNo, sizeof envNo, "%05u", static_cast<unsigned>(random() % 100000));
-    const unsigned long long value = std::stoull(std::string("1") + envNo + "05");
-    const uint16_t port = static_cast<uint16_t>(value % 65536);
-    if (port < 20000 || port >= 32768) continue;
-    platform::TcpListener listener;
-    if (!listener.listen("127.0.0.1", port).isOk()) continue;
-    gateway->listener = std::move(listener);
-    gateway->envNo = envNo;
-    return true;
-  }
-  return false;
-}
 
 std::string shootBody(const std::string& serviceType, const std::string& shootingType) {
   return wire({"36=" + serviceType, "91=" + shootingType});

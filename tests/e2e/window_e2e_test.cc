@@ -7,9 +7,12 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <regex>
+#include <thread>
 
 #include "tests/e2e/agent_fixture.h"
+#include "tests/e2e/gateway.h"
 #include "tests/e2e/window_probe.h"
 
 namespace tavin::e2e {
@@ -40,6 +43,22 @@ std::string controlText(const ProbeSnapshot& s, const std::string& cls, const st
 bool mainWindowShown(const ProbeSnapshot& s) {
   return has(s, "TFormMain", "visible", "1") && has(s, "TFormMain", "iconic", "0") &&
          has(s, "TFormMain", "cw", "331");
+}
+
+// The agent's message box asking "您确定要退出吗？".
+bool exitQuestionShown(const ProbeSnapshot& s) {
+  const ProbeWindow* box = s.find("#32770");
+  if (box == nullptr) return false;
+  for (const ProbeItem& control : box->controls) {
+    if (control.get("text") == "您确定要退出吗？") return true;
+  }
+  return false;
+}
+
+size_t count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
 }
 
 bool mainWindowInTray(const ProbeSnapshot& s) {
@@ -91,14 +110,12 @@ class AgentWindow : public AgentFixture {
   void TearDown() override { probe_.reset(); }
 
   std::string wine() const { return envOr("TAVIN_E2E_WINE_COMMAND", "wine"); }
-  std::string instanceName() const { return "tavin-window-" + std::to_string(port()); }
-  void start() { startAgent({"TAVIN_INSTANCE_NAME=" + instanceName()}); }
+  void start() { startAgent(); }
 
   // Another start of the agent's executable, as the operator would do it.
   std::unique_ptr<AgentProcess> startAgain() {
     return std::make_unique<AgentProcess>(
-        std::vector<std::string>{wine(), path("TavinMonitorAgent.exe")}, workDir(),
-        std::vector<std::string>{"TAVIN_INSTANCE_NAME=" + instanceName()});
+        std::vector<std::string>{wine(), path("TavinMonitorAgent.exe")}, workDir());
   }
 
   WindowProbe& probe() { return *probe_; }
@@ -269,16 +286,8 @@ TEST_F(AgentWindow, ExitAnsweredNoKeepsRunningAndYesWritesAgentClosedLast) {
   waitFor(mainWindowShown, "the main window");
   const std::string before = historyLog();
 
-  auto question = [](const ProbeSnapshot& s) {
-    const ProbeWindow* box = s.find("#32770");
-    if (box == nullptr) return false;
-    for (const ProbeItem& control : box->controls) {
-      if (control.get("text") == "您确定要退出吗？") return true;
-    }
-    return false;
-  };
   command("post-click TFormMain Button1");
-  ProbeSnapshot s = waitFor(question, "the exit question");
+  ProbeSnapshot s = waitFor(exitQuestionShown, "the exit question");
   EXPECT_EQ(s.find("#32770")->window.get("text"), "报盘机探针");
   screenshot("04-exit-question");
   command("answer no");
@@ -289,7 +298,7 @@ TEST_F(AgentWindow, ExitAnsweredNoKeepsRunningAndYesWritesAgentClosedLast) {
 
   // "退出(&X)" of the tray menu asks the same question.
   command("command TFormMain Exit1");
-  waitFor(question, "the exit question again");
+  waitFor(exitQuestionShown, "the exit question again");
   command("answer yes");
   auto status = agent().waitForExit(30000);
   ASSERT_TRUE(status.has_value());
@@ -299,10 +308,71 @@ TEST_F(AgentWindow, ExitAnsweredNoKeepsRunningAndYesWritesAgentClosedLast) {
   EXPECT_EQ(log.substr(log.size() - 14), "Agent Closed\r\n");
 }
 
+// The exit button and the end of the Windows session while a diagnostic
+// tests gateways that never answer (3 seconds each, one after another): the
+// agent ends at once, with "Agent Closed" the last line of its log.
+TEST_F(AgentWindow, ExitAndEndOfSessionDoNotWaitForConnectionChecks) {
+  Gateway gateway;
+  ASSERT_TRUE(openSilentGateway(&gateway));
+  // 20 operators of two links each: two minutes of tests.
+  const CheckCsInstallation installation = checkCsInstallation(gateway, 20);
+  for (const auto& [file, bytes] : installation.files) writeFile(file, bytes);
+  writeIni(installation.iniLines);
+  struct Case {
+    const char* name;
+    std::function<void()> exit;
+  };
+  const Case cases[] = {
+      {"the exit button",
+       [&] {
+         command("tray dblclick");
+         waitFor(mainWindowShown, "the main window");
+         command("post-click TFormMain Button1");
+         waitFor(exitQuestionShown, "the exit question");
+         command("answer yes");
+       }},
+      // The probe answers only once the agent has handled both messages,
+      // within the 5 seconds Windows gives a window.
+      {"the end of the session", [&] { command("endsession TFormMain"); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // Each case runs an agent of its own in the same workspace; its lines
+    // are told from the earlier ones by counting.
+    const std::string before = historyLog();
+    auto grown = [&](const char* line) {
+      for (int waited = 0; waited < kWaitMs; waited += 100) {
+        if (count(historyLog(), line) > count(before, line)) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+      return false;
+    };
+    start();
+    ASSERT_TRUE(grown("Hostname: "));
+    auto console = connectConsole();
+    ASSERT_NE(console, nullptr);
+    ASSERT_TRUE(console->send(checkCsRequest("1")));
+    ASSERT_TRUE(grown("]executing:")) << historyLog();
+
+    const auto exitAt = std::chrono::steady_clock::now();
+    c.exit();
+    ASSERT_FALSE(HasFatalFailure());
+    // Half of what the tests in flight would take.
+    const auto status = agent().waitForExit(60000);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - exitAt).count();
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(*status, 0);
+    EXPECT_LT(seconds, 30.0);
+    const std::string log = historyLog();
+    ASSERT_GE(log.size(), 14u);
+    EXPECT_EQ(log.substr(log.size() - 14), "Agent Closed\r\n");
+  }
+}
+
 TEST_F(AgentWindow, FailedStartShowsTheErrorDialogAndOpensNoPort) {
   writeIni("[Program]\r\nlogs_dir=./no/such/dir/\r\n");
-  AgentProcess failing({wine(), path("TavinMonitorAgent.exe")}, workDir(),
-                     {"TAVIN_INSTANCE_NAME=" + instanceName()});
+  AgentProcess failing({wine(), path("TavinMonitorAgent.exe")}, workDir());
   ProbeSnapshot s = waitFor([](const ProbeSnapshot& s) { return has(s, "TErrForm", "visible", "1"); },
                             "the error dialog");
   EXPECT_EQ(s.find("TFormMain"), nullptr);

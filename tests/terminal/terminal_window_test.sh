@@ -20,7 +20,6 @@ tmux_server_pid=""
 pane_pid=""
 agent_pid=""
 failures=0
-instance=tavin-terminal-test-$$
 
 t() { tmux -S "$socket" -f /dev/null "$@"; }
 
@@ -116,7 +115,7 @@ start_agent() {
   local deadline=$((SECONDS + 10))
   if [ -n "$pane_pid" ] && kill -0 "$pane_pid" 2>/dev/null; then kill -KILL "$pane_pid"; fi
   t kill-session -t agent 2>/dev/null
-  t new-session -d -s agent -x 100 -y 30 -c "$work" -e "TAVIN_INSTANCE_NAME=$instance" "$1" ||
+  t new-session -d -s agent -x 100 -y 30 -c "$work" "$1" ||
     { fail "tmux did not start"; exit 1; }
   t set-option -t agent remain-on-exit on >/dev/null
   tmux_server_pid=$(t display-message -p '#{pid}')

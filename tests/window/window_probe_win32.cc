@@ -12,6 +12,10 @@
 //                                posted
 //   syscommand <form> minimize|restore
 //   close <form>                 WM_CLOSE, posted
+//   endsession <form>            the end of the Windows session, as the
+//                                system tells a window: WM_QUERYENDSESSION,
+//                                then WM_ENDSESSION, each sent and answered
+//                                within 5 seconds
 //   tray dblclick|rightup        the tray icon's mouse events; rightup posted
 //   answer yes|no                presses a button of the agent's message box
 //   char <form> <c>              WM_CHAR (a menu's accelerator key), posted
@@ -340,6 +344,16 @@ std::string run(const std::vector<std::string>& words) {
   if (verb == "close") {
     ::PostMessageW(top, WM_CLOSE, 0, 0);
     return {};
+  }
+  if (verb == "endsession") {
+    DWORD_PTR agreed = 0;
+    if (::SendMessageTimeoutW(top, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_ABORTIFHUNG,
+                              5000, &agreed) == 0) {
+      return "no answer to WM_QUERYENDSESSION";
+    }
+    if (agreed == FALSE) return "the session end was refused";
+    return sendAndWait(top, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF) ? std::string()
+                                                                    : "no answer to WM_ENDSESSION";
   }
   if (words.size() < 3) return "bad command";
   if (verb == "click" || verb == "post-click" || verb == "command") {

@@ -210,7 +210,10 @@ void runWatch(AgentSession& session, const Options& options, ConsoleEnvironment&
   const auto silenceLimit = std::chrono::milliseconds(std::max(options.timeoutMs, kWatchSilenceMs));
   const auto heartbeatInterval = std::chrono::milliseconds(environment.heartbeatIntervalMs);
   auto lastHeard = start;
-  auto lastBeat = start;
+  // The first heartbeat goes out at once: the agent's idle timer may already
+  // be running down from an earlier console, and a watch that stayed silent
+  // for its first period could be dropped before it had said anything.
+  auto lastBeat = start - heartbeatInterval;
   for (;;) {
     const auto now = SteadyClock::now();
     if (bounded && now >= end) return;

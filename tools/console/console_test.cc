@@ -246,6 +246,19 @@ TEST(Console, WatchShowsPushesAndKeepsTheConnectionAlive) {
   }
 }
 
+// The agent's idle timer may be running down from an earlier console: the
+// watch speaks at once, not one heartbeat period (10 s) after it connected.
+TEST(Console, WatchSendsAHeartbeatAsSoonAsItConnects) {
+  FakeAgent agent;
+  agent.start();
+  const ConsoleRun run = runAgainst({"watch", "--seconds", "5", "--port", agent.port()},
+                                    [&](const std::string&) { return !agent.seen().empty(); });
+  ASSERT_EQ(run.status, kExitOk) << run.err;
+  const std::vector<Seen> seen = agent.seen();
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(seen[0].type, "12");
+}
+
 TEST(Console, WatchForSecondsEndsByItself) {
   FakeAgent agent;
   agent.greeting = sysLogPush();

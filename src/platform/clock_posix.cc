@@ -1,0 +1,9 @@
+#include <time.h>
+
+#include "platform/clock.h"
+
+namespace platform {
+
+bool toLocalTm(std::time_t seconds, std::tm* out) { return ::localtime_r(&seconds, out) != nullptr; }
+
+}  // namespace platform
