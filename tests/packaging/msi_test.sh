@@ -4,7 +4,8 @@
 # their working folder; the installed agent started in that folder (its logs
 # go there) and asked for its status by the installed console client; a
 # repair and an upgrade after the ini was edited (the edit stays); silent
-# uninstall (the programs go, the ini and the logs stay).
+# uninstall (the programs go, the ini and the logs stay); a working folder
+# named on the command line, kept by an upgrade.
 #
 #   msi_test.sh ZIP
 #
@@ -138,5 +139,17 @@ check "the entries are gone" test ! -e "$startup_lnk" -a ! -e "$menu_lnk"
 check "uninstall keeps the edited ini" grep -aq "^port=$port\$" "$ini"
 check "uninstall keeps the logs" grep -aqs "Listening at $port" "$folder"/logs/TavinMonitorAgent_*.log
 check "nothing is registered" test -z "$(registered_versions)"
+
+# A working folder of the administrator's choice, which an upgrade keeps.
+own_folder='C:\Tavin'
+check "msiexec /i /qn WORKFOLDER=$own_folder installs $version" \
+  msiexec_quiet /i "$msi" "WORKFOLDER=$own_folder"
+check "the Startup entry's working folder is $own_folder" \
+  same_windows_path "$(lnk working_dir "$startup_lnk")" "$own_folder"
+check "the installer made $own_folder" test -d "$(unix_path "$own_folder")"
+check "msiexec /i /qn upgrades to $newer without WORKFOLDER" msiexec_quiet /i "$newer_msi"
+check "the upgrade keeps the working folder $own_folder" \
+  same_windows_path "$(lnk working_dir "$startup_lnk")" "$own_folder"
+check "msiexec /x /qn uninstalls it" msiexec_quiet /x "$newer_msi"
 
 finish msi
