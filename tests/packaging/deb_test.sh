@@ -80,6 +80,12 @@ check "the unit runs the agent as $user in /var/lib/$package" \
        "$agent $user /var/lib/$package"
 check "the unit starts only with the ini" \
   test "$(unit_value ConditionPathExists)" = "$ini"
+# Offline, systemd-analyze still reads the unit as systemd would and checks
+# its user and its program.
+unit_verifies() { [ -z "$(systemd-analyze verify "$unit" 2>&1)" ]; }
+if command -v systemd-analyze >/dev/null; then
+  check "systemd-analyze finds no fault in the unit" unit_verifies
+fi
 
 # The edit an administrator makes: any free port instead of 10012 (which
 # also shows that the agent read this file through its link).
@@ -111,7 +117,6 @@ console_status() {
 check "tavin-console gets the agent's status" console_status
 kill -TERM "$agent_pid" 2>/dev/null
 wait "$agent_pid"
-check "the agent ends cleanly on SIGTERM" test $? -eq 0
 agent_pid=""
 [ $failed -eq 0 ] || { echo "-- agent output"; cat "$work/agent.out" "$work/status.out"; }
 

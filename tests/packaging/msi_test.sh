@@ -12,11 +12,10 @@
 # Makes the package twice from the Windows ZIP archive, with its version and
 # a higher one. Exit status 0 when every check passes, 1 otherwise.
 #
-# Wine runs everything as one user with administrator rights and ignores
-# file permissions, so "an ordinary user can create logs\ there" is checked
-# as far as Wine can: the entries' working folder is under ProgramData
-# (where Windows lets every user create folders) and the agent creates its
-# logs\ there.
+# Wine runs everything as one user with administrator rights and has no
+# access control lists, so "an ordinary user can write logs\ there" is
+# checked as far as Wine can: the entries' working folder is under
+# ProgramData, the package made its logs\ and the agent writes its log there.
 set -u
 
 zip=$1
@@ -95,7 +94,7 @@ for entry in "$startup_lnk" "$menu_lnk"; do
     same_windows_path "$(lnk working_dir "$entry")" "$folder_windows"
 done
 folder=$(unix_path "$(lnk working_dir "$startup_lnk")")
-check "the installer made the working folder" test -d "$folder"
+check "the installer made the working folder and its logs\\" test -d "$folder/logs"
 
 # The agent, started as the Startup entry starts it, on a free port that the
 # edited ini names; the installed console client asks it for the status.
@@ -108,7 +107,7 @@ for _ in $(seq 300); do
   kill -0 "$agent_pid" 2>/dev/null || break
   sleep 0.1
 done
-check "the agent creates logs\\ in the working folder and listens on the ini's port" \
+check "the agent writes its log in logs\\ of the working folder, listening on the ini's port" \
   grep -aqs "Listening at $port" "$folder"/logs/TavinMonitorAgent_*.log
 console_status() { wine "$programs/tavin-console.exe" --port "$port" status >"$work/status.out" 2>&1; }
 check "the installed tavin-console gets the agent's status" console_status
