@@ -40,6 +40,13 @@ FUZZ_PACKAGES=(clang libclang-rt-14-dev python3)
 WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth fonts-wqy-zenhei
                   fonts-wine x11-utils imagemagick)
 
+# What scripts/package needs to make the Debian package and the Windows
+# Installer package, and what the tests of the packages need besides (with
+# Wine and Xvfb of the Windows build's list).
+DEB_PACKAGES=(dpkg-dev help2man)
+MSI_PACKAGES=(wixl msitools)
+PACKAGE_TEST_PACKAGES=(lintian iproute2 python3)
+
 # The Wine settings of the Windows build: a prefix of the build's own, no
 # Mono or Gecko prompts, no debug chatter.
 wine_env() {

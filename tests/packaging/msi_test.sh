@@ -1,0 +1,154 @@
+#!/usr/bin/env bash
+# The Windows Installer package under Wine, in a fresh Wine prefix of its
+# own: silent install; the files, the Start Menu and Startup entries and
+# their working folder; the installed agent started in that folder (its logs
+# go there) and asked for its status by the installed console client; a
+# repair and an upgrade after the ini was edited (the edit stays); silent
+# uninstall (the programs go, the ini and the logs stay); a working folder
+# named on the command line, kept by an upgrade.
+#
+#   msi_test.sh ZIP
+#
+# Makes the package twice from the Windows ZIP archive, with its version and
+# a higher one. Exit status 0 when every check passes, 1 otherwise.
+#
+# Wine runs everything as one user with administrator rights and has no
+# access control lists, so "an ordinary user can write logs\ there" is
+# checked as far as Wine can: the entries' working folder is under
+# ProgramData, the package made its logs\ and the agent writes its log there.
+set -u
+
+zip=$1
+root=$(cd "$(dirname "$0")/../.." && pwd)
+
+source "$root/tests/packaging/checks.sh"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/tavin-msi-test.XXXXXX")
+export WINEPREFIX="$work/prefix"
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"  # no menu entries on this host
+export WINEDEBUG=-all
+xvfb_pid=""
+agent_pid=""
+cleanup() {
+  if [ -n "$agent_pid" ] && kill -0 "$agent_pid" 2>/dev/null; then
+    kill -KILL "$agent_pid"
+    wait "$agent_pid" 2>/dev/null
+  fi
+  [ -d "$WINEPREFIX" ] && wineserver -k 2>/dev/null
+  if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null; wait "$xvfb_pid" 2>/dev/null; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+version=$(basename "$zip" | sed -E 's/^TavinMonitorAgent-([0-9.]+)-.*/\1/')
+IFS=. read -r major minor patch <<<"$version"
+newer="$major.$minor.$((${patch:-0} + 1))"  # the first three numbers make an upgrade
+msi=$("$root/packaging/windows/make-msi" "$zip" "$work/old") || exit 1
+newer_msi=$("$root/packaging/windows/make-msi" "$zip" "$work/new" "$newer") || exit 1
+
+# The agent shows a tray icon and a window: a display of its own.
+display_file="$work/display"
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$display_file" >/dev/null 2>&1 &
+xvfb_pid=$!
+for _ in $(seq 100); do
+  [ -s "$display_file" ] && break
+  sleep 0.1
+done
+export DISPLAY=:$(head -1 "$display_file" | tr -dc 0-9)
+wineboot -i >/dev/null 2>&1
+
+msiexec_quiet() { wine msiexec "$@" /qn >/dev/null 2>&1; }
+unix_path() { winepath -u "$1" 2>/dev/null; }
+windows_var() { wine cmd /c echo "%$1%" 2>/dev/null | tr -d '\r\n'; }
+same_windows_path() { [ "${1%\\}" = "${2%\\}" ]; }
+# lnk KEY FILE: one value of a shortcut.
+lnk() { "$root/tests/packaging/lnk_info.py" "$2" 2>/dev/null | sed -n "s/^$1=//p"; }
+registered_versions() {
+  wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null |
+    tr -d '\r' | awk '/^HKEY/ { name = "" } /DisplayName +REG_SZ +TavinMonitorAgent$/ { name = 1 }
+                      name && /DisplayVersion/ { print $3 }' | tr '\n' ' '
+}
+
+program_data=$(windows_var ProgramData)
+program_files=$(windows_var ProgramFiles)
+exe_windows="$program_files\\TavinMonitorAgent\\TavinMonitorAgent.exe"
+folder_windows="$program_data\\TavinMonitorAgent"
+programs=$(unix_path "$program_files\\TavinMonitorAgent")
+startup_lnk=$(unix_path "$program_data\\Microsoft\\Windows\\Start Menu\\Programs\\StartUp")/TavinMonitorAgent.lnk
+menu_lnk=$(unix_path "$program_data\\Microsoft\\Windows\\Start Menu\\Programs")/TavinMonitorAgent.lnk
+ini="$programs/TavinMonitorAgent.ini"
+
+# Install.
+check "msiexec /i /qn installs $version" msiexec_quiet /i "$msi"
+check "the agent and the console client are installed" \
+  test -s "$programs/TavinMonitorAgent.exe" -a -s "$programs/tavin-console.exe"
+check "the README is installed" cmp -s "$programs/README.txt" "$root/README.md"
+check "the example ini is installed" \
+  cmp -s "$programs/TavinMonitorAgent.example.ini" "$root/examples/TavinMonitorAgent.ini"
+check "TavinMonitorAgent.ini is the example on a first install" \
+  cmp -s "$ini" "$root/examples/TavinMonitorAgent.ini"
+for entry in "$startup_lnk" "$menu_lnk"; do
+  where=$(basename "$(dirname "$entry")")
+  check "the $where entry starts the installed agent" same_windows_path "$(lnk target "$entry")" "$exe_windows"
+  check "the $where entry's working folder is $folder_windows" \
+    same_windows_path "$(lnk working_dir "$entry")" "$folder_windows"
+done
+folder=$(unix_path "$(lnk working_dir "$startup_lnk")")
+check "the installer made the working folder and its logs\\" test -d "$folder/logs"
+
+# The agent, started as the Startup entry starts it, on a free port that the
+# edited ini names; the installed console client asks it for the status.
+port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+sed -i "s/^port=10012\$/port=$port/" "$ini"
+(cd "$folder" && exec wine "$programs/TavinMonitorAgent.exe") >"$work/agent.out" 2>&1 &
+agent_pid=$!
+for _ in $(seq 300); do
+  grep -aqs "Listening at $port" "$folder"/logs/TavinMonitorAgent_*.log && break
+  kill -0 "$agent_pid" 2>/dev/null || break
+  sleep 0.1
+done
+check "the agent writes its log in logs\\ of the working folder, listening on the ini's port" \
+  grep -aqs "Listening at $port" "$folder"/logs/TavinMonitorAgent_*.log
+console_status() { wine "$programs/tavin-console.exe" --port "$port" status >"$work/status.out" 2>&1; }
+check "the installed tavin-console gets the agent's status" console_status
+kill -TERM "$agent_pid" 2>/dev/null
+wait "$agent_pid" 2>/dev/null
+agent_pid=""
+[ $failed -eq 0 ] || { echo "-- agent and console output"; cat "$work/agent.out" "$work/status.out"; }
+
+# Repair, every file forced: the missing one comes back, the ini stays.
+rm -f "$programs/tavin-console.exe"
+check "a repair of $version succeeds" msiexec_quiet /i "$msi" REINSTALL=ALL REINSTALLMODE=vamus
+check "the repair restores a deleted program" test -s "$programs/tavin-console.exe"
+check "the repair keeps the edited ini" grep -aq "^port=$port\$" "$ini"
+
+# Upgrade.
+check "msiexec /i /qn upgrades to $newer" msiexec_quiet /i "$newer_msi"
+check "only $newer is registered" test "$(registered_versions)" = "$newer "
+check "the upgrade keeps the edited ini" grep -aq "^port=$port\$" "$ini"
+check "the upgrade leaves the agent and its entries in place" \
+  test -s "$programs/TavinMonitorAgent.exe" -a -f "$startup_lnk" -a -f "$menu_lnk"
+
+# Uninstall.
+check "msiexec /x /qn uninstalls" msiexec_quiet /x "$newer_msi"
+check "the programs, the README and the example are gone" \
+  test ! -e "$programs/TavinMonitorAgent.exe" -a ! -e "$programs/tavin-console.exe" \
+       -a ! -e "$programs/README.txt" -a ! -e "$programs/TavinMonitorAgent.example.ini"
+check "the entries are gone" test ! -e "$startup_lnk" -a ! -e "$menu_lnk"
+check "uninstall keeps the edited ini" grep -aq "^port=$port\$" "$ini"
+check "uninstall keeps the logs" grep -aqs "Listening at $port" "$folder"/logs/TavinMonitorAgent_*.log
+check "nothing is registered" test -z "$(registered_versions)"
+
+# A working folder of the administrator's choice, which an upgrade keeps.
+own_folder='C:\Tavin'
+check "msiexec /i /qn WORKFOLDER=$own_folder installs $version" \
+  msiexec_quiet /i "$msi" "WORKFOLDER=$own_folder"
+check "the Startup entry's working folder is $own_folder" \
+  same_windows_path "$(lnk working_dir "$startup_lnk")" "$own_folder"
+check "the installer made $own_folder" test -d "$(unix_path "$own_folder")"
+check "msiexec /i /qn upgrades to $newer without WORKFOLDER" msiexec_quiet /i "$newer_msi"
+check "the upgrade keeps the working folder $own_folder" \
+  same_windows_path "$(lnk working_dir "$startup_lnk")" "$own_folder"
+check "msiexec /x /qn uninstalls it" msiexec_quiet /x "$newer_msi"
+
+finish msi
