@@ -1,6 +1,7 @@
 #include "server/agent_server.h"
 
 #include <cmath>
+#include <exception>
 #include <stdexcept>
 
 #include "codec/codec_texts.h"
@@ -17,6 +18,23 @@ namespace tavin {
 namespace {
 
 std::string str(std::string_view text) { return std::string(text); }
+
+// The raw-traffic line of a received message shows the unconsumed rest of
+// the read, but no more of it than the message and this much of what
+// follows: a read of many small messages would otherwise log its rest once
+// per message, its size squared.
+constexpr size_t kReceivedTextTail = 1024;
+
+// The rest of text from start, cut behind the message (messageLength bytes,
+// 0 when it could not be read) and kReceivedTextTail more, with the number of
+// bytes left out.
+std::string receivedText(const std::string& text, size_t start, size_t messageLength) {
+  const size_t rest = text.size() - start;
+  const size_t shown = messageLength + kReceivedTextTail;
+  if (rest <= shown) return text.substr(start);
+  return text.substr(start, shown) + str(kBytesNotLoggedPrefix) + std::to_string(rest - shown) +
+         str(kBytesNotLoggedSuffix);
+}
 
 // The bytes a log message's body adds to its lines: the field's tag, "=" and
 // the closing SOH.
@@ -49,6 +67,7 @@ AgentServer::~AgentServer() {
   anchor_.reset();
   shutDown_ = true;  // no loss lines from here on
   disableIdleTimer();
+  if (refusalTimer_ != 0) loop_.cancelTimer(refusalTimer_);
   closeAllClients();
   closeListener();
 }
@@ -132,6 +151,8 @@ void AgentServer::shutdown() {
   anchor_.reset();
   shutDown_ = true;
   disableIdleTimer();
+  if (refusalTimer_ != 0) loop_.cancelTimer(refusalTimer_);
+  refusalTimer_ = 0;
   closeAllClients();
   closeListener();
   running_ = false;
@@ -174,9 +195,7 @@ void AgentServer::onConnect(platform::ConnectionId id, const std::string& addres
   // One console at a time, and only from a listed address. A connection
   // being refused never counts as a console: nothing is read for it.
   if (!isAllowed(address) || !sessions_.empty()) {
-    ++refusedCount_;
-    logEvent(str(kClientPrefix) + address + str(kDeniedSuffix));
-    loop_.close(id);
+    refuse(id, address);
     return;
   }
   Session session;
@@ -190,7 +209,51 @@ void AgentServer::onConnect(platform::ConnectionId id, const std::string& addres
   refreshCounters();
 }
 
+void AgentServer::refuse(platform::ConnectionId id, const std::string& address) {
+  ++refusedCount_;
+  // A console retrying every 100 ms, or a flood, would write a line (two for
+  // a listed address) per attempt: after the first, attempts are counted.
+  auto it = refusals_.find(address);
+  if (it != refusals_.end()) {
+    ++it->second;
+    quietlyRefused_ = id;
+    loop_.close(id);
+    quietlyRefused_ = 0;
+    return;
+  }
+  logEvent(str(kClientPrefix) + address + str(kDeniedSuffix));
+  if (refusals_.size() < options_.refusalAddressLimit) {
+    refusals_.emplace(address, 0);
+    if (refusalTimer_ == 0) startRefusalPeriod();
+  }
+  loop_.close(id);
+}
+
+void AgentServer::startRefusalPeriod() {
+  refusalTimer_ = loop_.startTimer(options_.refusalSummaryMillis, false, [this] {
+    refusalTimer_ = 0;
+    refusalPeriodEnded();
+  });
+}
+
+void AgentServer::refusalPeriodEnded() {
+  if (shutDown_) return;
+  for (auto it = refusals_.begin(); it != refusals_.end();) {
+    if (it->second == 0) {
+      // Quiet for a whole period: its next refusal is logged again.
+      it = refusals_.erase(it);
+      continue;
+    }
+    logEvent(str(kClientPrefix) + it->first + str(kDeniedSuffix) + " " +
+             std::to_string(it->second) + str(kMoreTimesSuffix));
+    it->second = 0;
+    ++it;
+  }
+  if (!refusals_.empty()) startRefusalPeriod();
+}
+
 void AgentServer::onDisconnect(platform::ConnectionId id, const std::string& address) {
+  if (id == quietlyRefused_) return;  // counted, not logged
   for (auto it = sessions_.begin(); it != sessions_.end(); ++it) {
     if (it->id != id) continue;
     // Log lines the connection never wrote whole are read again for the
@@ -283,12 +346,22 @@ void AgentServer::onRead(platform::ConnectionId id, std::string bytes) {
   while (consumed < total && consumed != previous) {
     previous = consumed;
     ++receivedCount_;
+    auto message = std::make_unique<Message>();
+    int64_t result = Message::kIncomplete;
+    std::exception_ptr parseFailure;
+    try {
+      result = parseAt(text, consumed, factory_, message.get());
+    } catch (...) {
+      parseFailure = std::current_exception();
+    }
     if (countAll_) {
-      logFile(str(kFromPrefix) + address + str(kReceivedInfix) + text.substr(consumed));
+      const size_t length =
+          result > 0 ? static_cast<size_t>(result - 1) + message->getCheckSumLength() : 0;
+      logFile(str(kFromPrefix) + address + str(kReceivedInfix) +
+              receivedText(text, consumed, length));
     }
     try {
-      auto message = std::make_unique<Message>();
-      const int64_t result = parseAt(text, consumed, factory_, message.get());
+      if (parseFailure) std::rethrow_exception(parseFailure);
       if (result == Message::kIncomplete) {
         // A message still arriving is kept for the next read (and is counted
         // when it is complete); bytes that can never become one are dropped.

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -67,6 +68,10 @@ struct ServerOptions {
   size_t inboundLimit = 64 * 1024;       // most bytes kept of a message still arriving
   size_t outboundLimit = platform::EventLoop::kDefaultOutboundLimit;
   size_t queueLimit = 1000;              // most requests waiting for the processor
+  // A refused address's first refusal is logged; its further ones within
+  // this period are counted and logged as one line at its end.
+  int64_t refusalSummaryMillis = 60000;
+  size_t refusalAddressLimit = 4096;     // addresses counted at once, at most
 };
 
 class AgentServer : private platform::ConnectionHandler,
@@ -162,6 +167,11 @@ class AgentServer : private platform::ConnectionHandler,
   void pushOnLoop(platform::ConnectionId console, const LogPush& push);
   void beatsOnLoop();
   void idleTimerFired();
+  // Refuses a new connection: a "denied" line for an address's first
+  // refusal of the period, a count for the others.
+  void refuse(platform::ConnectionId id, const std::string& address);
+  void startRefusalPeriod();
+  void refusalPeriodEnded();
   void enableIdleTimer();
   void disableIdleTimer();
   platform::SysStatus openListener();
@@ -204,6 +214,10 @@ class AgentServer : private platform::ConnectionHandler,
   bool running_ = false;
   bool shutDown_ = false;
   platform::TimerId idleTimer_ = 0;  // 0: disabled
+  // Addresses refused in this period, with their refusals not logged yet.
+  std::map<std::string, uint64_t> refusals_;
+  platform::TimerId refusalTimer_ = 0;  // 0: no period running
+  platform::ConnectionId quietlyRefused_ = 0;  // being closed without its lines
 
   // Read by the worker threads.
   std::atomic<bool> listening_{false};

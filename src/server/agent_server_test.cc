@@ -72,9 +72,14 @@ class AgentServerTest : public ::testing::Test {
     loop.runPosted();
   }
 
-  // The single idle timer, or 0.
-  platform::TimerId idleTimer() const {
-    return loop.timers().empty() ? 0 : loop.timers().begin()->first;
+  // The idle timer (the one of 40 s), or 0.
+  platform::TimerId idleTimer() const { return timerOf(40000); }
+  // The running timer of that period, or 0.
+  platform::TimerId timerOf(int64_t millis) const {
+    for (const auto& [id, timer] : loop.timers()) {
+      if (timer.delayMillis == millis) return id;
+    }
+    return 0;
   }
 
   FakeEventLoop loop;
@@ -145,6 +150,36 @@ TEST_F(AgentServerTest, AdmitsOneListedConsoleAtATime) {
   // The first console still works.
   loop.receive(first, statusRequest("5"));
   EXPECT_TRUE(loop.pumpUntil([&] { return loop.sentTo(first) == statusResponseText("5"); }));
+}
+
+TEST_F(AgentServerTest, RepeatedRefusalsAreCountedAndSummedUpOncePerPeriod) {
+  startServer();
+  loop.connect(kConsole);
+  history.clear();
+  for (int i = 0; i < 6; ++i) loop.connect(kUnlisted);
+  for (int i = 0; i < 3; ++i) loop.connect(kOtherConsole);  // listed, but one is connected
+  EXPECT_EQ(history.texts(),
+            (std::vector<std::string>{"Client 127.0.0.2 denied", "Client 127.0.0.3 denied",
+                                      "Client 127.0.0.3 lost"}));
+  EXPECT_EQ(server->refusedCount(), 9u);
+
+  history.clear();
+  loop.fire(timerOf(60000));
+  EXPECT_EQ(history.texts(),
+            (std::vector<std::string>{"Client 127.0.0.2 denied 5 more times in the last minute",
+                                      "Client 127.0.0.3 denied 2 more times in the last minute"}));
+  EXPECT_TRUE(history.lines()[0].shown);
+  // Still counted in the next period; a quiet period ends it.
+  loop.connect(kUnlisted);
+  history.clear();
+  loop.fire(timerOf(60000));
+  EXPECT_EQ(history.texts(),
+            std::vector<std::string>{"Client 127.0.0.2 denied 1 more times in the last minute"});
+  loop.fire(timerOf(60000));
+  EXPECT_EQ(timerOf(60000), 0u);
+  history.clear();
+  loop.connect(kUnlisted);
+  EXPECT_EQ(history.texts(), std::vector<std::string>{"Client 127.0.0.2 denied"});
 }
 
 TEST_F(AgentServerTest, AnUnlistedConsoleIsDeniedEvenWhenAlone) {
@@ -325,6 +360,30 @@ TEST_F(AgentServerTest, CountAllLogsTheUnconsumedTextOfEachAttempt) {
   ASSERT_GE(texts.size(), 3u);
   EXPECT_EQ(texts[0], "[From: 127.0.0.1]received:" + a + b);
   EXPECT_EQ(texts[2], "[From: 127.0.0.1]received:" + b);
+}
+
+TEST_F(AgentServerTest, ARawTrafficLineShowsItsMessageAndAtMostAKiBMore) {
+  startServer();
+  countAll = true;
+  const auto id = loop.connect(kConsole);
+  history.clear();
+  const std::string beat = consoleMessage("12", "-1");
+  std::string read;
+  for (int i = 0; i < 3000; ++i) read += beat;  // 126 KB of heartbeats in one read
+  loop.receive(id, read);
+  std::vector<std::string> raw;
+  for (const std::string& text : history.texts()) {
+    if (text.rfind("[From: ", 0) == 0) raw.push_back(text);
+  }
+  ASSERT_EQ(raw.size(), 3000u);
+  const std::string prefix = "[From: 127.0.0.1]received:";
+  EXPECT_EQ(raw[0], prefix + read.substr(0, beat.size() + 1024) + " [" +
+                        std::to_string(read.size() - beat.size() - 1024) +
+                        " more bytes not logged]");
+  EXPECT_EQ(raw.back(), prefix + beat);
+  size_t logged = 0;
+  for (const std::string& line : raw) logged += line.size();
+  EXPECT_LT(logged, 3000u * (prefix.size() + beat.size() + 1024 + 40));
 }
 
 TEST_F(AgentServerTest, ABodyOfExactly20480BytesIsQueued) {
@@ -695,7 +754,7 @@ TEST_F(AgentServerTest, TheLogPushWaitsForTheConsoleToTakeItsBytes) {
   ServerOptions o = options();
   o.heartbeatPeriodMillis = 1;
   startServer(o);
-  for (int k = 0; k < 40; ++k) addLog(bigBatch(k));  // 800 KB: more than the watermark
+  for (int k = 0; k < 60; ++k) addLog(bigBatch(k));  // 1.2 MB: far more than the watermark
   const auto id = loop.connect(kConsole);
   loop.holdBytes.insert(id);  // the console reads nothing for now
   ASSERT_TRUE(loop.pumpUntil([&] { return loop.pendingBytes(id) >= HeartbeatThread::kLowWatermark; }));
@@ -719,10 +778,10 @@ TEST_F(AgentServerTest, TheLogPushWaitsForTheConsoleToTakeItsBytes) {
   ASSERT_TRUE(loop.pumpUntil([&] {
     loop.drain(id, SIZE_MAX, false);
     clock.set(now += 6000);  // a heartbeat is due at every pass
-    return pushedTexts(loop.sentTo(id)).size() == 40;
+    return pushedTexts(loop.sentTo(id)).size() == 60;
   }));
-  EXPECT_EQ(pushedTexts(loop.sentTo(id)), bigBatches(0, 40));
-  EXPECT_EQ(server->pushedLines(0), 40u);
+  EXPECT_EQ(pushedTexts(loop.sentTo(id)), bigBatches(0, 60));
+  EXPECT_EQ(server->pushedLines(0), 60u);
   EXPECT_TRUE(loop.isOpen(id));
 }
 

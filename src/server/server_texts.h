@@ -12,6 +12,9 @@ inline constexpr std::string_view kListeningAt = "Listening at ";
 inline constexpr std::string_view kClientPrefix = "Client ";
 inline constexpr std::string_view kConnectedSuffix = " connected";
 inline constexpr std::string_view kDeniedSuffix = " denied";
+// A period's refusals after the first: "Client <address> denied <n> more
+// times in the last minute".
+inline constexpr std::string_view kMoreTimesSuffix = " more times in the last minute";
 inline constexpr std::string_view kLostSuffix = " lost";
 inline constexpr std::string_view kConnectionToPrefix = "Connection to ";
 inline constexpr std::string_view kSocketErrorInfix = " error(socket error):";
@@ -29,6 +32,9 @@ inline constexpr std::string_view kMessageTooLong = "消息过长";
 inline constexpr std::string_view kFromPrefix = "[From: ";
 inline constexpr std::string_view kReceivedInfix = "]received:";
 inline constexpr std::string_view kBeatReceivedFrom = "Beat message received from ";
+// Closes a raw-traffic line cut short: " [<n> more bytes not logged]".
+inline constexpr std::string_view kBytesNotLoggedPrefix = " [";
+inline constexpr std::string_view kBytesNotLoggedSuffix = " more bytes not logged]";
 // Error lines of the receive path: standard library errors, then our own.
 inline constexpr std::string_view kReceiveStdErrorPrefix = "exception: ";
 inline constexpr std::string_view kReceiveAppErrorPrefix = "Exception: ";

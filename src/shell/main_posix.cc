@@ -21,6 +21,7 @@
 #include "platform/text.h"
 #include "shell/agent.h"
 #include "shell/headless_frontend.h"
+#include "shell/run_loop.h"
 #include "shell/shell_texts.h"
 #include "shell/terminal_frontend.h"
 
@@ -63,7 +64,7 @@ int runHeadless(platform::EventLoop& loop) {
   std::string message;
   if (!startAgent(agent, &message)) return fail(message);
   handleSignals(loop, agent, [] {});
-  loop.run();
+  tavin::runLoop(loop, agent.history());
   return 0;
 }
 
@@ -85,7 +86,7 @@ int runInTerminal(platform::EventLoop& loop) {
                         [&agent] { agent.close(); }});
   handleSignals(loop, agent, [&frontend] { frontend.refresh(); });
   frontend.refresh();
-  loop.run();
+  tavin::runLoop(loop, agent.history());
   return 0;
 }
 

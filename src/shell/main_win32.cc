@@ -18,6 +18,7 @@
 #include "shell/error_form.h"
 #include "shell/headless_frontend.h"
 #include "shell/main_window.h"
+#include "shell/run_loop.h"
 #include "shell/shell_texts.h"
 
 namespace {
@@ -96,16 +97,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   }
   form.FormCreate();
 
-  // A failure that escaped an event ends run(): it becomes a history line
-  // and the loop runs on.
-  for (;;) {
-    try {
-      loop->run();
-      break;
-    } catch (const std::exception& e) {
-      agent.history().LogEvent(e.what());
-    }
-  }
+  tavin::runLoop(*loop, agent.history());
   form.attach(nullptr);
   return 0;
 }

@@ -354,11 +354,10 @@ TEST_F(AgentFaults, FloodOfConnectionsLeavesTheAdmittedConsoleServed) {
   EXPECT_EQ(refused, kThreads * kAttemptsEach);
   EXPECT_TRUE(status(*console, 201).has_value());
   EXPECT_FALSE(console->closed());
-  for (int waited = 0; waited < 5000 && historyCount("Client 127.0.0.1 denied") < 1000;
-       waited += 50) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  EXPECT_EQ(historyCount("Client 127.0.0.1 denied"), 1000u);
+  // Every intruder saw its connection closed: each refusal has been handled.
+  // The first is logged; the others wait for the minute's summary line.
+  EXPECT_EQ(historyCount("Client 127.0.0.1 denied"), 1u);
+  EXPECT_EQ(historyCount("Client 127.0.0.1 lost"), 1u);
 }
 
 TEST_F(AgentFaults, ConsoleThatNeverReadsIsDroppedAndTheAgentServesTheNext) {
