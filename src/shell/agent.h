@@ -15,6 +15,8 @@
 #include "config/history_log.h"
 #include "handlers/status_context.h"
 #include "handlers/trouble_shooting_context.h"
+#include "metrics/metrics_collector.h"
+#include "metrics/metrics_endpoint.h"
 #include "platform/event_loop.h"
 #include "probes/system_status.h"
 #include "server/agent_server.h"
@@ -48,6 +50,8 @@ class Agent {
   // After start: the configuration, the server and the history.
   const AgentConfig& config() const { return *config_; }
   const AgentServer& server() const { return *server_; }
+  // The metrics endpoint; null when it is off or could not listen.
+  const MetricsEndpoint* metrics() const { return metrics_.get(); }
   HistoryLog& history() { return *history_; }
   bool started() const { return server_ != nullptr; }
 
@@ -64,8 +68,15 @@ class Agent {
   std::unique_ptr<TroubleShootingContext> troubleShootingContext_;
   MessageBodyFactory factory_;
   std::unique_ptr<LogFeed> logFeed_;
+  // Before the server: its processor thread, which runs the scrapes, ends
+  // before the endpoint, the counters and the collector go (in that order).
+  std::unique_ptr<MetricsCollector> collector_;
+  std::unique_ptr<AgentCounters> counters_;
+  std::unique_ptr<MetricsEndpoint> metrics_;
   // Last: destroyed first, so its threads end before what they use.
   std::unique_ptr<AgentServer> server_;
+
+  void startMetrics();
 };
 
 }  // namespace tavin
