@@ -49,8 +49,9 @@ class MetricsEndpointTest : public ::testing::Test {
             return true;
           },
           [this] {
+            std::string text = body();
             ++scrapes_;
-            return body_;
+            return text;
           },
           [this] { return serving_.load(); }};
       endpoint_ = std::make_unique<MetricsEndpoint>(context, o);
@@ -91,13 +92,22 @@ class MetricsEndpointTest : public ::testing::Test {
     EXPECT_TRUE(client->sendAll(request).isOk());
     return untilClosed(*client);
   }
+  std::string body() {
+    std::lock_guard<std::mutex> lock(bodyMu_);
+    return body_;
+  }
+  void setBody(std::string text) {
+    std::lock_guard<std::mutex> lock(bodyMu_);
+    body_ = std::move(text);
+  }
   uint64_t refused() {
     return thread_.call([&] { return endpoint_->refusedCount(); });
   }
 
   test::LoopThread thread_;
   LinesHistory history_;
-  std::string body_ = "tavin_up 1\n";
+  std::mutex bodyMu_;
+  std::string body_ = "tavin_up 1\n";  // guarded by bodyMu_
   std::atomic<int> scrapes_{0};
   std::atomic<bool> serving_{true};
   std::atomic<bool> dispatchable_{true};
@@ -156,7 +166,7 @@ TEST_F(MetricsEndpointTest, SlowAndStuckClientsEndAtTheTimeLimit) {
   MetricsEndpointOptions o;
   o.timeLimitMillis = 1500;
   o.maxConnections = 2;
-  body_ = std::string(8 * 1024 * 1024, 'x');
+  setBody(std::string(8 * 1024 * 1024, 'x'));
   start(o);
 
   auto slow = connect();
@@ -177,9 +187,9 @@ TEST_F(MetricsEndpointTest, SlowAndStuckClientsEndAtTheTimeLimit) {
   std::string got;
   while (stuck->receive(&got, kMillis) == TcpClient::Received::kData) {
   }
-  EXPECT_LT(got.size(), body_.size());
+  EXPECT_LT(got.size(), body().size());
 
-  body_ = "tavin_up 1\n";
+  setBody("tavin_up 1\n");
   EXPECT_NE(exchange("GET /metrics HTTP/1.1\r\n\r\n").find("\r\n\r\ntavin_up 1\n"),
             std::string::npos);
 }
