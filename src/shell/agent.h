@@ -50,12 +50,14 @@ class Agent {
   // After start: the configuration, the server and the history.
   const AgentConfig& config() const { return *config_; }
   const AgentServer& server() const { return *server_; }
-  // The metrics endpoint; null when it is off or could not listen.
-  const MetricsEndpoint* metrics() const { return metrics_.get(); }
   HistoryLog& history() { return *history_; }
   bool started() const { return server_ != nullptr; }
 
  private:
+  // Opens the metrics endpoint when the configuration enables it; a port
+  // that cannot be had leaves the agent without metrics (history line).
+  void startMetrics();
+
   platform::EventLoop& loop_;
   HistoryView* historyView_;
   ServerView* serverView_;
@@ -75,8 +77,6 @@ class Agent {
   std::unique_ptr<MetricsEndpoint> metrics_;
   // Last: destroyed first, so its threads end before what they use.
   std::unique_ptr<AgentServer> server_;
-
-  void startMetrics();
 };
 
 }  // namespace tavin
