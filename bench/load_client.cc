@@ -18,6 +18,10 @@
 //       stays connected S seconds (default 60) without requests, answering
 //       nothing but keeping the connection with a heartbeat every 10 s: the
 //       agent's resident memory at the end and its CPU use over the period.
+//   tavin_load scrape --port P [--count N]
+//       N scrapes of the metrics endpoint at port P one after another
+//       (default 1000), each on a connection of its own: the time from the
+//       connect to the end of the answer; p50, p99 and max.
 #include <unistd.h>
 
 #include <algorithm>
@@ -134,6 +138,15 @@ class Console {
   size_t consumed_ = 0;  // bytes of buffer_ already handed out
 };
 
+// p50, p99 and max of a set of durations, as key=value lines.
+void printLatencies(const char* countKey, long count, std::vector<int64_t>& micros) {
+  std::sort(micros.begin(), micros.end());
+  auto at = [&](double q) { return micros[static_cast<size_t>(q * (micros.size() - 1))]; };
+  std::printf("%s=%ld\np50_us=%lld\np99_us=%lld\nmax_us=%lld\n", countKey, count,
+              static_cast<long long>(at(0.50)), static_cast<long long>(at(0.99)),
+              static_cast<long long>(micros.back()));
+}
+
 // Sends one status request and waits for its answer: the agent has admitted
 // this console.
 void admitted(Console& console) {
@@ -155,11 +168,7 @@ int roundtrip(uint16_t port, long count) {
     micros.push_back(
         std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count());
   }
-  std::sort(micros.begin(), micros.end());
-  auto at = [&](double q) { return micros[static_cast<size_t>(q * (micros.size() - 1))]; };
-  std::printf("requests=%ld\np50_us=%lld\np99_us=%lld\nmax_us=%lld\n", count,
-              static_cast<long long>(at(0.50)), static_cast<long long>(at(0.99)),
-              static_cast<long long>(micros.back()));
+  printLatencies("requests", count, micros);
   return 0;
 }
 
@@ -310,10 +319,33 @@ int idle(uint16_t port, long pid, long seconds) {
   return 0;
 }
 
+int scrape(uint16_t port, long count) {
+  const std::string request = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  std::vector<int64_t> micros;
+  micros.reserve(static_cast<size_t>(count));
+  size_t bytes = 0;
+  for (long i = 1; i <= count; ++i) {
+    const auto start = Clock::now();
+    platform::TcpClient client;
+    if (!client.connect("127.0.0.1", port, 5000).isOk()) fail("cannot connect to the endpoint");
+    if (!client.sendAll(request, 5000).isOk()) fail("send failed");
+    std::string answer;
+    while (client.receive(&answer, 10000) == platform::TcpClient::Received::kData) {
+    }
+    micros.push_back(
+        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count());
+    if (answer.rfind("HTTP/1.1 200 ", 0) != 0) fail("scrape " + std::to_string(i) + " failed");
+    bytes = answer.size();
+  }
+  printLatencies("scrapes", count, micros);
+  std::printf("bytes=%zu\n", bytes);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) fail("usage: tavin_load roundtrip|logpush|follow|idle --port P ...");
+  if (argc < 2) fail("usage: tavin_load roundtrip|logpush|follow|idle|scrape --port P ...");
   const std::string command = argv[1];
   const auto port = static_cast<uint16_t>(number(argc, argv, "--port", ""));
   if (command == "roundtrip") return roundtrip(port, number(argc, argv, "--count", "5000"));
@@ -324,6 +356,7 @@ int main(int argc, char** argv) {
     return follow(port, option(argc, argv, "--file", ""), number(argc, argv, "--rate", ""),
                   number(argc, argv, "--seconds", "60"));
   }
+  if (command == "scrape") return scrape(port, number(argc, argv, "--count", "1000"));
   if (command == "idle") {
     return idle(port, number(argc, argv, "--pid", ""), number(argc, argv, "--seconds", "60"));
   }

@@ -33,6 +33,8 @@ ensure_packages() {
 # What the native build and its tests need.
 NATIVE_PACKAGES=(cmake make g++ googletest libgtest-dev libgmock-dev python3 procps tmux iproute2
                  libbenchmark-dev libfaketime)
+# What the metrics stage needs: a Prometheus server and promtool.
+PROMETHEUS_PACKAGES=(prometheus python3)
 # What the clang builds need: the sanitizer builds of the unit tests and the
 # fuzz targets (libFuzzer and the sanitizer runtimes).
 FUZZ_PACKAGES=(clang libclang-rt-14-dev python3)

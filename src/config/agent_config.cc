@@ -133,6 +133,9 @@ bool AgentConfig::load() {
     throw StartupError(std::string(kCannotCreateLogDir));
   }
 
+  std::vector<std::string> ignoredValues;
+  MetricsSettings metrics = readMetricsSettings(ini, port_, &ignoredValues);
+
   std::vector<std::string> accessList;
   // Each key name is looked up again, so a key written twice yields its first
   // value twice.
@@ -172,6 +175,8 @@ bool AgentConfig::load() {
 
   // Only a load that got this far publishes its lists.
   accessList_ = std::move(accessList);
+  metrics_ = std::move(metrics);
+  ignoredValues_ = std::move(ignoredValues);
   communicators_ = std::move(communicators);
   return true;
 }

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "codec/errors.h"
+#include "config/metrics_settings.h"
 #include "platform/clock.h"
 #include "platform/process_list.h"
 #include "probes/qex_communicator.h"
@@ -63,6 +64,10 @@ class AgentConfig {
   const std::string& getIniFile() const { return iniFile_; }
   const std::string& getExecutablePath() const { return executablePath_; }
   const std::vector<std::string>& getAccessList() const { return accessList_; }
+  // The metrics endpoint's settings.
+  const MetricsSettings& getMetrics() const { return metrics_; }
+  // Lines for the history, one per ini value the load ignored.
+  const std::vector<std::string>& getIgnoredValues() const { return ignoredValues_; }
 
   // True when address equals an access-list entry byte for byte (the peer's
   // dotted address; no normalisation).
@@ -114,6 +119,8 @@ class AgentConfig {
   std::string workDir_;
   int32_t port_ = 0;
   std::vector<std::string> accessList_;
+  MetricsSettings metrics_;
+  std::vector<std::string> ignoredValues_;
   ProgramFiles program1_;
   ProgramFiles program2_;
   std::vector<std::unique_ptr<QexCommunicator>> communicators_;

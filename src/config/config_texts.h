@@ -16,6 +16,8 @@ inline constexpr std::string_view kSectionProgram = "Program";
 inline constexpr std::string_view kSectionPort = "PORT";
 inline constexpr std::string_view kSectionLog = "LOG";
 inline constexpr std::string_view kSectionAccessControl = "ACCESS_CONTROL";
+inline constexpr std::string_view kSectionMetrics = "METRICS";
+inline constexpr std::string_view kSectionMetricsAccess = "METRICS_ACCESS";
 
 // Keys and their defaults.
 inline constexpr std::string_view kKeyLogsDir = "logs_dir";
@@ -27,6 +29,8 @@ inline constexpr std::string_view kDefaultLogName = "TavinMonitorAgent.log";
 inline constexpr std::string_view kKeyDebug = "Debug";
 inline constexpr std::string_view kDefaultDebug = "OFF";
 inline constexpr std::string_view kDebugOn = "ON";
+inline constexpr std::string_view kKeyMetricsEnabled = "enabled";
+inline constexpr std::string_view kKeyMetricsPort = "port";
 
 inline constexpr std::string_view kKeySystemConfigFile = "系统配置文件";
 inline constexpr std::string_view kDefaultSystemConfigFile = "tavin.ini";

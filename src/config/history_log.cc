@@ -78,7 +78,9 @@ void HistoryLog::WriteHistory(const std::string& text, bool showInView) {
   line += "\r\n";
   // A line that cannot be written (a missing directory, a file locked by
   // another program) is lost for the file; the view still has it.
-  (void)platform::appendToFile(dailyFileName(logFileName_, timestamp), line);
+  if (!platform::appendToFile(dailyFileName(logFileName_, timestamp), line).isOk()) {
+    ++writeFailures_;
+  }
 }
 
 }  // namespace tavin

@@ -10,13 +10,17 @@
 // cannot be written is lost for the file, silently.
 //
 // The view holds at most 501 lines: the call after the 501st empties it
-// before it writes. HistoryLog counts the view's lines itself.
+// before it writes. HistoryLog counts the view's lines itself. The lines
+// that could not be written to the file are counted (any thread may read the
+// count).
 //
 // Any thread: WriteHistory is serialised by one mutex, so lines never
 // interleave and each thread's lines keep their order, in the file and in
 // the view alike.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -70,6 +74,8 @@ class HistoryLog : public History {
   void WriteHistory(const std::string& text, bool showInView) override;
 
   const std::string& logFileName() const { return logFileName_; }
+  // Lines that could not be appended to the day's file since the start.
+  uint64_t writeFailures() const { return writeFailures_; }
   // The day's file for a line stamped with timestamp.
   static std::string dailyFileName(const std::string& logFileName, const std::string& timestamp);
 
@@ -81,6 +87,8 @@ class HistoryLog : public History {
   // Guarded by mu_.
   HistoryView* view_;
   size_t viewLines_ = 0;
+
+  std::atomic<uint64_t> writeFailures_{0};
 };
 
 }  // namespace tavin

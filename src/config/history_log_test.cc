@@ -105,14 +105,19 @@ TEST(HistoryLog, ClearingTheViewRestartsTheCount) {
   EXPECT_EQ(view.lines().size(), 200u);  // 600 written, but only 200 since the clear
 }
 
-TEST(HistoryLog, ALineThatCannotBeWrittenStillReachesTheView) {
+TEST(HistoryLog, ALineThatCannotBeWrittenStillReachesTheViewAndIsCounted) {
   test::TempDir dir;
   test::FakeClock clock;
   MemoryHistoryView view;
   HistoryLog log(dir.path("missing") + kSep + "agent.log", clock, &view);
   log.LogEvent("kept");
-  EXPECT_EQ(view.lines().size(), 1u);
+  log.LogEvent("kept too");
+  EXPECT_EQ(view.lines().size(), 2u);
   EXPECT_FALSE(platform::directoryExists(dir.path("missing")));  // never created here
+  EXPECT_EQ(log.writeFailures(), 2u);
+  HistoryLog written(dir.path("agent.log"), clock);
+  written.LogEvent("written");
+  EXPECT_EQ(written.writeFailures(), 0u);
 }
 
 TEST(HistoryLog, LinesOfSeveralThreadsStayWholeAndInOrder) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 
 #include "config/agent_config.h"
 #include "platform/clock.h"
@@ -20,5 +21,21 @@ struct StatusContext {
   // not sleep.
   std::function<void(int)> pause;
 };
+
+// The host's figures of one status request.
+struct HostFigures {
+  std::string hostTime;
+  int cpuUsage = 0;
+  int memoryUsage = 0;
+  int diskUsage = 0;
+  std::string envNo;
+};
+
+// What every status request does before it writes its answer, and a metrics
+// scrape the same way: takes the host's figures, CPU from the given sampler
+// (each sampler measures the interval since its own previous call), then
+// refreshes both programs' records, retrying once after 500 ms. Processor
+// thread only: the records are refreshed and read there.
+HostFigures refreshStatus(StatusContext& context, SystemStatus& sampler);
 
 }  // namespace tavin

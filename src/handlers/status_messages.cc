@@ -21,15 +21,14 @@ StatusResponseMessageBody::StatusResponseMessageBody(
   insertField(std::make_unique<PackageField>("pbuPackage", pbuPackage));
 }
 
-std::unique_ptr<MessageBody> StatusRequestMessageBody::execute() {
-  if (context_ == nullptr) return MessageBody::execute();
-  StatusContext& c = *context_;
+HostFigures refreshStatus(StatusContext& c, SystemStatus& sampler) {
   // The host's figures are taken before the programs are refreshed.
-  const std::string hostTime = HostControl::hostTime(c.clock);
-  const std::string cpu = std::to_string(c.systemStatus.getCpuUsage());
-  const std::string memory = std::to_string(c.systemStatus.memoryUsagePercent());
-  const std::string disk = std::to_string(c.systemStatus.getDiskUsage(c.config.getWorkDir()));
-  const std::string envNo = c.config.getEnvNo();
+  HostFigures figures;
+  figures.hostTime = HostControl::hostTime(c.clock);
+  figures.cpuUsage = sampler.getCpuUsage();
+  figures.memoryUsage = sampler.memoryUsagePercent();
+  figures.diskUsage = sampler.getDiskUsage(c.config.getWorkDir());
+  figures.envNo = c.config.getEnvNo();
   try {
     c.config.refreshStatus();
   } catch (const std::exception&) {
@@ -41,10 +40,19 @@ std::unique_ptr<MessageBody> StatusRequestMessageBody::execute() {
     } catch (const std::exception&) {
     }
   }
+  return figures;
+}
+
+std::unique_ptr<MessageBody> StatusRequestMessageBody::execute() {
+  if (context_ == nullptr) return MessageBody::execute();
+  StatusContext& c = *context_;
+  const HostFigures figures = refreshStatus(c, c.systemStatus);
   const std::string pbu = c.config.getPbuPackage();
   const std::string qex = c.config.getQexPackage();
-  return std::make_unique<StatusResponseMessageBody>(std::string(kHostStatusNormal), hostTime,
-                                                     cpu, memory, disk, envNo, qex, pbu);
+  return std::make_unique<StatusResponseMessageBody>(
+      std::string(kHostStatusNormal), figures.hostTime, std::to_string(figures.cpuUsage),
+      std::to_string(figures.memoryUsage), std::to_string(figures.diskUsage), figures.envNo, qex,
+      pbu);
 }
 
 std::string StatusResponseMessageBody::getPattern() const {

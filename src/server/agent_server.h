@@ -129,6 +129,9 @@ class AgentServer : private platform::ConnectionHandler,
   }
   // The heartbeat message, built once (42 bytes).
   const std::string& beatText() const { return beatText_; }
+  // Runs job on the processor thread in turn with the queued requests; false
+  // when the queue is full. Any thread.
+  bool runOnProcessor(std::function<void()> job) { return processor_.EnqueueJob(std::move(job)); }
 
  private:
   // A log message the connection took but has not written whole yet.

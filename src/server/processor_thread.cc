@@ -47,6 +47,11 @@ void MsgProcessorThread::stop() {
 }
 
 bool MsgProcessorThread::Enqueue(SocketMessage&& item) { return queue_.push(std::move(item)); }
+bool MsgProcessorThread::EnqueueJob(std::function<void()> job) {
+  SocketMessage item;
+  item.job = std::move(job);
+  return queue_.push(std::move(item));
+}
 size_t MsgProcessorThread::ClearQueue() { return queue_.clear(); }
 void MsgProcessorThread::pause() { queue_.hold(); }
 void MsgProcessorThread::resume() { queue_.release(); }
@@ -62,6 +67,14 @@ void MsgProcessorThread::run() {
 }
 
 void MsgProcessorThread::process(SocketMessage& item) {
+  if (item.job) {
+    try {
+      item.job();
+    } catch (const std::exception& e) {
+      history_.WriteHistory(std::string(kProcessorStdErrorPrefix) + e.what(), false);
+    }
+    return;
+  }
   Message& request = *item.message;
   try {
     if (countAll_) {

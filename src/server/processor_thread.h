@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -54,6 +55,11 @@ class MsgProcessorThread {
   void start();
   // Appends a request; false when the queue is full (item left untouched).
   bool Enqueue(SocketMessage&& item);
+  // Appends a job that runs on the processor thread in turn with the
+  // requests (first in, first out); false when the queue is full. A job
+  // dropped unrun (stop, ClearQueue) is destroyed; one that throws is
+  // reported as one history line.
+  bool EnqueueJob(std::function<void()> job);
   // Deletes every queued request unanswered.
   size_t ClearQueue();
   // Pausing takes effect between requests: one being executed is finished.

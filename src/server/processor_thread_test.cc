@@ -131,6 +131,34 @@ TEST_F(ProcessorTest, TheThreadAnswersInQueueOrder) {
   }
 }
 
+TEST_F(ProcessorTest, JobsRunInTurnWithRequestsAndAFailingJobIsReported) {
+  std::mutex mu;
+  std::vector<std::string> order;
+  processor.pause();
+  processor.start();
+  ASSERT_TRUE(processor.Enqueue(request("1", [&] {
+    std::lock_guard<std::mutex> lock(mu);
+    order.push_back("request 1");
+    return test::fixedStatusResponse();
+  })));
+  ASSERT_TRUE(processor.EnqueueJob([&] {
+    std::lock_guard<std::mutex> lock(mu);
+    order.push_back("job");
+  }));
+  ASSERT_TRUE(processor.EnqueueJob([] { throw std::runtime_error("scrape failed"); }));
+  ASSERT_TRUE(processor.Enqueue(request("2", [&] {
+    std::lock_guard<std::mutex> lock(mu);
+    order.push_back("request 2");
+    return test::fixedStatusResponse();
+  })));
+  processor.resume();
+  ASSERT_TRUE(test::waitUntil([&] { return sink.responses().size() == 2; }));
+  std::lock_guard<std::mutex> lock(mu);
+  EXPECT_EQ(order, (std::vector<std::string>{"request 1", "job", "request 2"}));
+  ASSERT_EQ(history.lines().size(), 1u);
+  EXPECT_EQ(history.lines()[0].text, "Exception: Exception: scrape failed");
+}
+
 TEST_F(ProcessorTest, PauseHoldsTheQueueAndClearDropsIt) {
   processor.start();
   processor.pause();

@@ -1,6 +1,7 @@
 #include "shell/agent.h"
 
 #include <any>
+#include <cmath>
 #include <vector>
 
 #include "handlers/bodies.h"
@@ -33,6 +34,27 @@ class ProgramLogFeed : public LogFeed {
 
  private:
   AgentConfig& config_;
+};
+
+// The counters the metrics expose, read where they live. Any thread.
+class ServerCounters : public AgentCounters {
+ public:
+  ServerCounters(const AgentServer& server, const HistoryLog& history,
+                 const MetricsEndpoint& metrics)
+      : server_(server), history_(history), metrics_(metrics) {}
+
+  uint64_t messagesReceived() const override { return server_.receivedCount(); }
+  uint64_t messagesSent() const override { return server_.sentCount(); }
+  bool consoleConnected() const override { return server_.connectionCount() > 0; }
+  uint64_t consoleRefused() const override { return server_.refusedCount(); }
+  uint64_t metricsRefused() const override { return metrics_.refusedCount(); }
+  uint64_t pushedLines(size_t program) const override { return server_.pushedLines(program); }
+  uint64_t historyWriteFailures() const override { return history_.writeFailures(); }
+
+ private:
+  const AgentServer& server_;
+  const HistoryLog& history_;
+  const MetricsEndpoint& metrics_;
 };
 
 Agent::Agent(platform::EventLoop& loop, HistoryView* historyView, ServerView* serverView)
@@ -79,10 +101,43 @@ void Agent::start() {
   auto server = std::make_unique<AgentServer>(context, options);
   server->start();  // "Listening at <port>", both threads, the idle timer
   server_ = std::move(server);
+  startMetrics();
 
-  // The view starts empty: the listening line stays in the log file only.
+  // The view starts empty: the listening lines stay in the log file only.
   history_->clearView();
   history_->LogEvent(std::string(kHostnameLine) + platform::hostName());
+  for (const std::string& line : config_->getIgnoredValues()) history_->LogEvent(line);
+}
+
+void Agent::startMetrics() {
+  const MetricsSettings& settings = config_->getMetrics();
+  if (!settings.enabled) return;
+  platform::Clock& clock = platform::Clock::system();
+  AgentServer* server = server_.get();
+  MetricsEndpointContext context{
+      loop_,
+      *history_,
+      clock,
+      [server](std::function<void()> job) { return server->runOnProcessor(std::move(job)); },
+      // On the processor thread; the collector is there before the first
+      // scrape can be taken.
+      [this] { return collector_->collect(); },
+      [server] { return server->isRunning(); }};
+  MetricsEndpointOptions options;
+  options.port = static_cast<uint16_t>(settings.port);
+  options.accessList = settings.accessList;
+  auto metrics = std::make_unique<MetricsEndpoint>(context, options);
+  counters_ = std::make_unique<ServerCounters>(*server_, *history_, *metrics);
+  collector_ = std::make_unique<MetricsCollector>(*statusContext_, platform::HostCounters::system(),
+                                                  *counters_, std::floor(clock.nowMillis() / 1000));
+  // A port that cannot be had leaves the agent serving its console without
+  // metrics; the endpoint wrote why.
+  if (!metrics->start().isOk()) {
+    collector_.reset();
+    counters_.reset();
+    return;
+  }
+  metrics_ = std::move(metrics);
 }
 
 void Agent::btnStatusClick() {
@@ -91,6 +146,7 @@ void Agent::btnStatusClick() {
 
 void Agent::close() {
   if (server_) server_->shutdown();
+  if (metrics_) metrics_->shutdown();
   loop_.quit();
 }
 

@@ -15,6 +15,8 @@
 #include "config/history_log.h"
 #include "handlers/status_context.h"
 #include "handlers/trouble_shooting_context.h"
+#include "metrics/metrics_collector.h"
+#include "metrics/metrics_endpoint.h"
 #include "platform/event_loop.h"
 #include "probes/system_status.h"
 #include "server/agent_server.h"
@@ -52,6 +54,10 @@ class Agent {
   bool started() const { return server_ != nullptr; }
 
  private:
+  // Opens the metrics endpoint when the configuration enables it; a port
+  // that cannot be had leaves the agent without metrics (history line).
+  void startMetrics();
+
   platform::EventLoop& loop_;
   HistoryView* historyView_;
   ServerView* serverView_;
@@ -64,6 +70,11 @@ class Agent {
   std::unique_ptr<TroubleShootingContext> troubleShootingContext_;
   MessageBodyFactory factory_;
   std::unique_ptr<LogFeed> logFeed_;
+  // Before the server: its processor thread, which runs the scrapes, ends
+  // before the endpoint, the counters and the collector go (in that order).
+  std::unique_ptr<MetricsCollector> collector_;
+  std::unique_ptr<AgentCounters> counters_;
+  std::unique_ptr<MetricsEndpoint> metrics_;
   // Last: destroyed first, so its threads end before what they use.
   std::unique_ptr<AgentServer> server_;
 };

@@ -1,0 +1,104 @@
+// The metrics endpoint of the real agent, scraped over loopback beside a
+// console: what it exposes, and that it is off unless enabled.
+#include <string>
+
+#include "platform/tcp_client.h"
+#include "platform/text.h"
+#include "tests/e2e/agent_fixture.h"
+
+namespace tavin::e2e {
+namespace {
+
+std::string utf8(const std::string& gbk) { return platform::gbkToUtf8(gbk); }
+
+class MetricsFixture : public AgentFixture {
+ protected:
+  // Both programs monitored, two trading units of program 1 (the status file
+  // reports the first one), none of program 2; the metrics endpoint on its
+  // own free port. Neither program's process runs.
+  void install(const std::string& metricsLines) {
+    writeFile("Tavin_ASHR.exe", "");
+    writeFile("Tavin_BSHR.exe", "");
+    writeFile("cfgA/SystemConfiguration.ini",
+              "[System]\r\nOperatorCounts=2\r\n[oper1]\r\nOperCode=OP000000001\r\n"
+              "[oper2]\r\nOperCode=OP000000002\r\n");
+    writeFile("monitor/ASHR_status.txt",
+              "[TIME]\r\nTime=20261208 09:30:01\r\n"
+              "[QEXStatus]\r\nQEXVersion=3.2.0\r\nQEXType=A\r\nOperatorTotal=1\r\nWarningLevel=2\r\n"
+              "[OperatorStatus.1]\r\nOperator=OP000000001\r\nStatus=3\r\nOrdNumSubmitted=14\r\n");
+    writeIni("[Program]\r\n监控程序1=Y\r\n监控程序2=Y\r\n" + metricsLines);
+  }
+
+  // One HTTP exchange with the endpoint: everything it sent until it closed.
+  std::string scrape(int port, const std::string& request) {
+    platform::TcpClient client;
+    if (!client.connect("127.0.0.1", static_cast<uint16_t>(port), 5000).isOk()) return "<refused>";
+    if (!client.sendAll(request).isOk()) return "<send failed>";
+    std::string bytes;
+    while (client.receive(&bytes, underWine() ? 20000 : 5000) ==
+           platform::TcpClient::Received::kData) {
+    }
+    return bytes;
+  }
+};
+
+using MetricsSmoke = MetricsFixture;
+using MetricsEndToEnd = MetricsFixture;
+
+TEST_F(MetricsSmoke, ScrapeShowsHostProgramsTradingUnitsAndCounters) {
+  const int metricsPort = freePort();
+  install("[METRICS]\r\nenabled=Y\r\nport=" + std::to_string(metricsPort) +
+          "\r\n[METRICS_ACCESS]\r\nbad=127.0.0\r\nlocal=127.0.0.1\r\n");
+  startAgent();
+  EXPECT_TRUE(waitForHistory("[METRICS_ACCESS] bad=127.0.0 ignored: not an IPv4 address", 5000));
+  auto console = connectConsole();
+  ASSERT_NE(console, nullptr);
+  ASSERT_TRUE(console->send(consoleFrame("02", "1")));
+  ASSERT_TRUE(console->receiveType("03", underWine() ? 20000 : 5000).has_value());
+
+  const std::string response = scrape(metricsPort, "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n");
+  ASSERT_EQ(response.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << response;
+  EXPECT_NE(response.find("Content-Type: text/plain; version=0.0.4; charset=utf-8\r\n"),
+            std::string::npos);
+  const std::string p1 = "program=\"" + utf8("监控程序1") + "\"";
+  const std::string p2 = "program=\"" + utf8("监控程序2") + "\"";
+  const std::string unit1 = "{" + p1 + ",operator=\"OP000000001\"}";
+  for (const std::string& line : {
+           "tavin_program_exists{" + p1 + "} 1",
+           "tavin_program_exists{" + p2 + "} 1",
+           "tavin_program_running{" + p1 + "} 0",
+           "tavin_program_status{" + p1 + ",status=\"" + utf8("停止") + "\"} 1",
+           // Not running: the warning level is 0, the unit's counters empty.
+           "tavin_program_warning_level{" + p1 + "} 0",
+           "tavin_program_info{" + p1 + ",version=\"3.2.0\",type=\"A\"} 1",
+           "tavin_trading_unit_status" + unit1 + " 3",
+           "tavin_trading_unit_status{" + p1 + ",operator=\"OP000000002\"} 0",
+           "tavin_trading_unit_info" + unit1.substr(0, unit1.size() - 1) +
+               ",cs_ip=\"\",host_ext_ip=\"\"} 1",
+           std::string("tavin_console_connected 1"),
+           std::string("tavin_messages_received_total 1"),
+           std::string("tavin_messages_sent_total 1"),
+           std::string("tavin_build_info{version=\"1010300\"} 1"),
+           "tavin_system_log_unread_bytes{" + p2 + "} 0",
+       }) {
+    EXPECT_NE(response.find("\n" + line + "\n"), std::string::npos) << line;
+  }
+  EXPECT_EQ(response.find("tavin_trading_unit_bid_number" + unit1), std::string::npos);
+  EXPECT_NE(response.find("\ntavin_host_cpu_usage_percent "), std::string::npos);
+
+  const std::string head = scrape(metricsPort, "HEAD /metrics HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(head.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+  EXPECT_EQ(head.substr(head.size() - 4), "\r\n\r\n");
+  EXPECT_EQ(scrape(metricsPort, "GET /other HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 404", 0), 0u);
+}
+
+TEST_F(MetricsEndToEnd, NothingListensUnlessEnabled) {
+  const int metricsPort = freePort();
+  install("[METRICS]\r\nport=" + std::to_string(metricsPort) + "\r\n");
+  startAgent();
+  EXPECT_EQ(scrape(metricsPort, "GET /metrics HTTP/1.1\r\n\r\n"), "<refused>");
+  EXPECT_EQ(historyLog().find("Metrics"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tavin::e2e
