@@ -14,6 +14,12 @@
 //       system log, as a busy program writes, while reading the pushed
 //       lines: how long after its writing each line arrived (p99 and max),
 //       and whether every line arrived once the writing stopped.
+//   tavin_load denied --port P [--seconds S] [--from ADDRESS]
+//       refused connection attempts from ADDRESS (default 127.0.0.2, an
+//       address not on the access list) as fast as one thread makes them,
+//       for S seconds (default 60), while an admitted console sends status
+//       requests one after another: the attempts made, and the requests'
+//       p50, p99 and max.
 //   tavin_load idle --port P --pid PID [--seconds S]
 //       stays connected S seconds (default 60) without requests, answering
 //       nothing but keeping the connection with a heartbeat every 10 s: the
@@ -22,9 +28,13 @@
 //       N scrapes of the metrics endpoint at port P one after another
 //       (default 1000), each on a connection of its own: the time from the
 //       connect to the end of the answer; p50, p99 and max.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -169,6 +179,44 @@ int roundtrip(uint16_t port, long count) {
         std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count());
   }
   printLatencies("requests", count, micros);
+  return 0;
+}
+
+int denied(uint16_t port, long seconds, const std::string& from) {
+  Console console(port);
+  admitted(console);
+  const auto end = Clock::now() + std::chrono::seconds(seconds);
+  std::atomic<long> attempts{0};
+  std::thread flood([&] {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    if (::inet_pton(AF_INET, from.c_str(), &local.sin_addr) != 1) fail("bad --from " + from);
+    sockaddr_in agent{};
+    agent.sin_family = AF_INET;
+    agent.sin_port = htons(port);
+    agent.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    while (Clock::now() < end) {
+      const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      if (fd < 0) fail("socket");
+      if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
+          ::connect(fd, reinterpret_cast<sockaddr*>(&agent), sizeof agent) == 0) {
+        ++attempts;
+      }
+      ::close(fd);
+    }
+  });
+  std::vector<int64_t> micros;
+  for (long i = 1; Clock::now() < end; ++i) {
+    const std::string sequence = std::to_string(i);
+    const auto start = Clock::now();
+    console.send(request(sequence, std::make_unique<tavin::StatusRequestMessageBody>()));
+    console.answer("03", sequence);
+    micros.push_back(
+        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count());
+  }
+  flood.join();
+  std::printf("attempts=%ld\n", attempts.load());
+  printLatencies("requests", static_cast<long>(micros.size()), micros);
   return 0;
 }
 
@@ -345,7 +393,7 @@ int scrape(uint16_t port, long count) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) fail("usage: tavin_load roundtrip|logpush|follow|idle|scrape --port P ...");
+  if (argc < 2) fail("usage: tavin_load roundtrip|logpush|follow|denied|idle|scrape --port P ...");
   const std::string command = argv[1];
   const auto port = static_cast<uint16_t>(number(argc, argv, "--port", ""));
   if (command == "roundtrip") return roundtrip(port, number(argc, argv, "--count", "5000"));
@@ -355,6 +403,10 @@ int main(int argc, char** argv) {
   if (command == "follow") {
     return follow(port, option(argc, argv, "--file", ""), number(argc, argv, "--rate", ""),
                   number(argc, argv, "--seconds", "60"));
+  }
+  if (command == "denied") {
+    return denied(port, number(argc, argv, "--seconds", "60"),
+                  option(argc, argv, "--from", "127.0.0.2"));
   }
   if (command == "scrape") return scrape(port, number(argc, argv, "--count", "1000"));
   if (command == "idle") {
