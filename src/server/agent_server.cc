@@ -135,10 +135,10 @@ void AgentServer::enterStopped() {
   processor_.pause();
   closeAllClients();
   closeListener();
-  processor_.ClearQueue();
+  processor_.clearQueue();
   running_ = false;
   showState();
-  refreshCounters();
+  refreshCountersOnLoop();
 }
 
 void AgentServer::shutdown() {
@@ -162,7 +162,7 @@ void AgentServer::showState() {
   if (view_ != nullptr) view_->showState(listening_, running_);
 }
 
-void AgentServer::refreshCounters() {
+void AgentServer::refreshCountersOnLoop() {
   if (view_ == nullptr) return;
   view_->showCounters(listening_ ? static_cast<int64_t>(sessions_.size()) : 0, receivedCount_,
                       sentCount_);
@@ -206,7 +206,7 @@ void AgentServer::onConnect(platform::ConnectionId id, const std::string& addres
   logEvent(str(kClientPrefix) + address + str(kConnectedSuffix));
   enableIdleTimer();  // a running timer keeps its countdown
   heartbeat_.consoleAdmitted(id);
-  refreshCounters();
+  refreshCountersOnLoop();
 }
 
 void AgentServer::refuse(platform::ConnectionId id, const std::string& address) {
@@ -268,7 +268,7 @@ void AgentServer::onDisconnect(platform::ConnectionId id, const std::string& add
   if (shutDown_) return;
   // A listed console refused because another was connected is lost too.
   if (isAllowed(address)) logEvent(str(kClientPrefix) + address + str(kLostSuffix));
-  refreshCounters();
+  refreshCountersOnLoop();
 }
 
 void AgentServer::onFlushed(platform::ConnectionId id, size_t unsent) {
@@ -406,22 +406,22 @@ void AgentServer::onRead(platform::ConnectionId id, std::string bytes) {
         --receivedCount_;
       } else {
         SocketMessage item{id, address, std::move(message)};
-        if (!processor_.Enqueue(std::move(item))) {
+        if (!processor_.enqueue(std::move(item))) {
           logEvent(str(kQueueFullPrefix) + address + str(kDisconnectedSuffix));
           loop_.close(id);
           return;
         }
       }
       enableIdleTimer();
-      refreshCounters();
+      refreshCountersOnLoop();
     } catch (const AppError& e) {
       logFile(str(kReceiveAppErrorPrefix) + e.message() + ", <" + address + ">\n" +
               text.substr(consumed));
-      refreshCounters();
+      refreshCountersOnLoop();
     } catch (const std::exception& e) {
       logFile(str(kReceiveStdErrorPrefix) + e.what() + ", <" + address + ">\n" +
               text.substr(consumed));
-      refreshCounters();
+      refreshCountersOnLoop();
     }
   }
 }
@@ -515,8 +515,8 @@ void AgentServer::sendBeats() {
   postToLoop([this] { beatsOnLoop(); });
 }
 
-void AgentServer::updateCounters() {
-  postToLoop([this] { refreshCounters(); });
+void AgentServer::refreshCountersFromHeartbeat() {
+  postToLoop([this] { refreshCountersOnLoop(); });
 }
 
 void AgentServer::pushOnLoop(platform::ConnectionId console, const LogPush& push) {

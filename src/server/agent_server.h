@@ -105,7 +105,7 @@ class AgentServer : private platform::ConnectionHandler,
 
   // Shows the connection count and the two counters on the view. Loop thread
   // only.
-  void refreshCounters();
+  void refreshCountersOnLoop();
 
   // Loop thread only.
   bool isListening() const { return listening_; }
@@ -131,7 +131,7 @@ class AgentServer : private platform::ConnectionHandler,
   const std::string& beatText() const { return beatText_; }
   // Runs job on the processor thread in turn with the queued requests; false
   // when the queue is full. Any thread.
-  bool runOnProcessor(std::function<void()> job) { return processor_.EnqueueJob(std::move(job)); }
+  bool runOnProcessor(std::function<void()> job) { return processor_.enqueueJob(std::move(job)); }
 
  private:
   // A log message the connection took but has not written whole yet.
@@ -163,7 +163,7 @@ class AgentServer : private platform::ConnectionHandler,
   void rewindSysLog(const std::any& position) override;
   void pushTo(platform::ConnectionId console, LogPush push) override;
   void sendBeats() override;
-  void updateCounters() override;
+  void refreshCountersFromHeartbeat() override;
 
   // Loop thread.
   void deliverResponse(const Response& response);

@@ -135,7 +135,7 @@ void HeartbeatThread::run() {
       // A failed pass is dropped without a line; the next pass tries again.
       backlog = false;
     }
-    link_.updateCounters();
+    link_.refreshCountersFromHeartbeat();
   }
 }
 

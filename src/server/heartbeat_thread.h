@@ -54,7 +54,8 @@ class HeartbeatLink {
   virtual void pushTo(platform::ConnectionId console, LogPush push) = 0;
   // Sends the heartbeat to each console that is due one.
   virtual void sendBeats() = 0;
-  virtual void updateCounters() = 0;
+  // Has the counters shown again, on the loop.
+  virtual void refreshCountersFromHeartbeat() = 0;
 };
 
 class HeartbeatThread {

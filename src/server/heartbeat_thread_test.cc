@@ -59,7 +59,7 @@ class RecordingLink : public HeartbeatLink {
     heartbeat_->pushAnswered(take, unsent);
   }
   void sendBeats() override { record("beats"); }
-  void updateCounters() override { record("counters"); }
+  void refreshCountersFromHeartbeat() override { record("counters"); }
 
   void setAnswer(bool take, size_t unsent) {
     std::lock_guard<std::mutex> lock(mu_);

@@ -46,13 +46,13 @@ void MsgProcessorThread::stop() {
   thread_.join();
 }
 
-bool MsgProcessorThread::Enqueue(SocketMessage&& item) { return queue_.push(std::move(item)); }
-bool MsgProcessorThread::EnqueueJob(std::function<void()> job) {
+bool MsgProcessorThread::enqueue(SocketMessage&& item) { return queue_.push(std::move(item)); }
+bool MsgProcessorThread::enqueueJob(std::function<void()> job) {
   SocketMessage item;
   item.job = std::move(job);
   return queue_.push(std::move(item));
 }
-size_t MsgProcessorThread::ClearQueue() { return queue_.clear(); }
+size_t MsgProcessorThread::clearQueue() { return queue_.clear(); }
 void MsgProcessorThread::pause() { queue_.hold(); }
 void MsgProcessorThread::resume() { queue_.release(); }
 bool MsgProcessorThread::isPaused() const { return queue_.isHeld(); }

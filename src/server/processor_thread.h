@@ -54,14 +54,14 @@ class MsgProcessorThread {
   // Starts the thread; a second call does nothing.
   void start();
   // Appends a request; false when the queue is full (item left untouched).
-  bool Enqueue(SocketMessage&& item);
+  bool enqueue(SocketMessage&& item);
   // Appends a job that runs on the processor thread in turn with the
   // requests (first in, first out); false when the queue is full. A job
-  // dropped unrun (stop, ClearQueue) is destroyed; one that throws is
+  // dropped unrun (stop, clearQueue) is destroyed; one that throws is
   // reported as one history line.
-  bool EnqueueJob(std::function<void()> job);
+  bool enqueueJob(std::function<void()> job);
   // Deletes every queued request unanswered.
-  size_t ClearQueue();
+  size_t clearQueue();
   // Pausing takes effect between requests: one being executed is finished.
   void pause();
   void resume();

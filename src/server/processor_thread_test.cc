@@ -119,7 +119,7 @@ TEST_F(ProcessorTest, CountAllLogsEachRequestBeforeItRuns) {
 TEST_F(ProcessorTest, TheThreadAnswersInQueueOrder) {
   processor.start();
   for (int i = 1; i <= 5; ++i) {
-    ASSERT_TRUE(processor.Enqueue(request(std::to_string(i), [] {
+    ASSERT_TRUE(processor.enqueue(request(std::to_string(i), [] {
       return test::fixedStatusResponse();
     })));
   }
@@ -136,17 +136,17 @@ TEST_F(ProcessorTest, JobsRunInTurnWithRequestsAndAFailingJobIsReported) {
   std::vector<std::string> order;
   processor.pause();
   processor.start();
-  ASSERT_TRUE(processor.Enqueue(request("1", [&] {
+  ASSERT_TRUE(processor.enqueue(request("1", [&] {
     std::lock_guard<std::mutex> lock(mu);
     order.push_back("request 1");
     return test::fixedStatusResponse();
   })));
-  ASSERT_TRUE(processor.EnqueueJob([&] {
+  ASSERT_TRUE(processor.enqueueJob([&] {
     std::lock_guard<std::mutex> lock(mu);
     order.push_back("job");
   }));
-  ASSERT_TRUE(processor.EnqueueJob([] { throw std::runtime_error("scrape failed"); }));
-  ASSERT_TRUE(processor.Enqueue(request("2", [&] {
+  ASSERT_TRUE(processor.enqueueJob([] { throw std::runtime_error("scrape failed"); }));
+  ASSERT_TRUE(processor.enqueue(request("2", [&] {
     std::lock_guard<std::mutex> lock(mu);
     order.push_back("request 2");
     return test::fixedStatusResponse();
@@ -162,12 +162,12 @@ TEST_F(ProcessorTest, JobsRunInTurnWithRequestsAndAFailingJobIsReported) {
 TEST_F(ProcessorTest, PauseHoldsTheQueueAndClearDropsIt) {
   processor.start();
   processor.pause();
-  ASSERT_TRUE(processor.Enqueue(request("1", [] { return test::fixedStatusResponse(); })));
-  ASSERT_TRUE(processor.Enqueue(request("2", [] { return test::fixedStatusResponse(); })));
+  ASSERT_TRUE(processor.enqueue(request("1", [] { return test::fixedStatusResponse(); })));
+  ASSERT_TRUE(processor.enqueue(request("2", [] { return test::fixedStatusResponse(); })));
   // Nothing was taken while paused: both are still there to be dropped.
-  EXPECT_EQ(processor.ClearQueue(), 2u);
+  EXPECT_EQ(processor.clearQueue(), 2u);
   processor.resume();
-  ASSERT_TRUE(processor.Enqueue(request("3", [] { return test::fixedStatusResponse(); })));
+  ASSERT_TRUE(processor.enqueue(request("3", [] { return test::fixedStatusResponse(); })));
   ASSERT_TRUE(test::waitUntil([&] { return sink.responses().size() == 1; }));
   EXPECT_EQ(sink.responses()[0].text, test::statusResponseText("3"));
 }
@@ -175,26 +175,26 @@ TEST_F(ProcessorTest, PauseHoldsTheQueueAndClearDropsIt) {
 TEST_F(ProcessorTest, PauseLetsTheRunningRequestFinishAndHoldsTheNext) {
   processor.start();
   std::atomic<bool> started{false};
-  ASSERT_TRUE(processor.Enqueue(request("1", [&] {
+  ASSERT_TRUE(processor.enqueue(request("1", [&] {
     started = true;
     gate.wait();
     return test::fixedStatusResponse();
   })));
   ASSERT_TRUE(test::waitUntil([&] { return started.load(); }));
   processor.pause();
-  ASSERT_TRUE(processor.Enqueue(request("2", [] { return test::fixedStatusResponse(); })));
+  ASSERT_TRUE(processor.enqueue(request("2", [] { return test::fixedStatusResponse(); })));
   gate.open();
   // The running request is finished and answered; the next one waits.
   ASSERT_TRUE(test::waitUntil([&] { return sink.responses().size() == 1; }));
-  EXPECT_EQ(processor.ClearQueue(), 1u);
+  EXPECT_EQ(processor.clearQueue(), 1u);
 }
 
 TEST_F(ProcessorTest, TheQueueIsBounded) {
   MsgProcessorThread small(sink, history, countAll, std::chrono::milliseconds(20), 2);
-  EXPECT_TRUE(small.Enqueue(request("1", [] { return test::fixedStatusResponse(); })));
-  EXPECT_TRUE(small.Enqueue(request("2", [] { return test::fixedStatusResponse(); })));
+  EXPECT_TRUE(small.enqueue(request("1", [] { return test::fixedStatusResponse(); })));
+  EXPECT_TRUE(small.enqueue(request("2", [] { return test::fixedStatusResponse(); })));
   SocketMessage third = request("3", [] { return test::fixedStatusResponse(); });
-  EXPECT_FALSE(small.Enqueue(std::move(third)));
+  EXPECT_FALSE(small.enqueue(std::move(third)));
   EXPECT_NE(third.message, nullptr);  // a refused item stays with the caller
   EXPECT_EQ(small.queued(), 2u);
 }
@@ -205,7 +205,7 @@ TEST_F(ProcessorTest, StopCutsTheRunningRequestShort) {
   processor.start();
   std::atomic<bool> started{false};
   std::atomic<bool> waitedOut{true};
-  ASSERT_TRUE(processor.Enqueue(request("1", [&] {
+  ASSERT_TRUE(processor.enqueue(request("1", [&] {
     started = true;
     waitedOut = platform::Cancellation::ofThisThread().waitFor(3600 * 1000);
     return test::fixedStatusResponse();
@@ -245,7 +245,7 @@ TEST_F(ProcessorTest, EveryStopEndsTheThreadAndStartRunsItAgain) {
     std::abort();
   }
   idle.start();
-  ASSERT_TRUE(idle.Enqueue(request("1", [] { return test::fixedStatusResponse(); })));
+  ASSERT_TRUE(idle.enqueue(request("1", [] { return test::fixedStatusResponse(); })));
   ASSERT_TRUE(test::waitUntil([&] { return sink.responses().size() == 1; }));
   EXPECT_EQ(sink.responses()[0].text, test::statusResponseText("1"));
 }
