@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+#include <utmp.h>
 
 #include <cstdlib>
 #include <functional>
@@ -28,15 +29,21 @@ constexpr auto kDeadline = std::chrono::seconds(20);
 class PtyChild {
  public:
   explicit PtyChild(const std::function<void()>& body, winsize size = {24, 80, 0, 0}) {
-    char name[256] = {};
-    pid_ = ::forkpty(&master_, name, nullptr, &size);
+    // The settings are read before the child exists: read later, they could
+    // already be the ones the child set.
+    if (::openpty(&master_, &slave_, nullptr, nullptr, &size) != 0) return;
+    if (::tcgetattr(slave_, &initial_) != 0) return;
+    pid_ = ::fork();
     if (pid_ == 0) {
+      ::close(master_);
+      if (::login_tty(slave_) != 0) std::_Exit(91);
       struct rlimit noCore{0, 0};
       ::setrlimit(RLIMIT_CORE, &noCore);  // abort() leaves no core file behind
       body();
       std::_Exit(0);
     }
-    if (pid_ > 0) slave_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ::fcntl(slave_, F_SETFD, FD_CLOEXEC);
+    ::fcntl(master_, F_SETFD, FD_CLOEXEC);
   }
   ~PtyChild() {
     if (pid_ > 0 && !reaped_) {
@@ -81,6 +88,8 @@ class PtyChild {
     }
     return -1;
   }
+  // The terminal's settings before the child started.
+  const termios& initialSettings() const { return initial_; }
   // The terminal's settings now, as the child left them.
   termios settings() const {
     termios now{};
@@ -101,6 +110,7 @@ class PtyChild {
   pid_t pid_ = -1;
   int master_ = -1;
   int slave_ = -1;
+  termios initial_{};
   bool reaped_ = false;
   std::string output_;
 };
@@ -143,7 +153,7 @@ TEST(TerminalPosix, EveryWayOutRestoresTheTerminal) {
       c.end();
     });
     ASSERT_TRUE(child.ok());
-    const termios before = child.settings();
+    const termios before = child.initialSettings();
     ASSERT_TRUE(child.waitForOutput(kEnter));
 
     const termios raw = child.settings();

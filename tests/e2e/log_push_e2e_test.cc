@@ -142,6 +142,9 @@ TEST_F(RateLimitedLink, ABacklogReachesTheConsoleWholeInOrderAtTheLinksRate) {
       std::chrono::duration<double>(std::chrono::steady_clock::now() - firstMessage).count();
   EXPECT_TRUE(consecutive(received.lines, 1, kLines));
   const double rate = (received.bytes - firstBytes) / seconds;
+  // In the XML or JSON report (--gtest_output), for the record.
+  RecordProperty("bytes_per_second", static_cast<int>(rate));
+  RecordProperty("link_bytes_per_second", static_cast<int>(link().bytesPerSecond()));
   EXPECT_GE(rate, 0.8 * link().bytesPerSecond())
       << (received.bytes - firstBytes) << " bytes in " << seconds << " s";
   EXPECT_EQ(historyLog().find("disconnected"), std::string::npos);
