@@ -278,7 +278,16 @@ int follow(uint16_t port, const std::string& file, long rate, long seconds) {
       ++received;
     }
   };
+  // A heartbeat every 5 s, as a console sends them: a console silent for
+  // 40 s is dropped.
+  auto lastBeat = start;
+  auto beat = [&] {
+    if (Clock::now() - lastBeat < std::chrono::seconds(5)) return;
+    console.send(request("-1", std::make_unique<tavin::BeatMessageBody>()));
+    lastBeat = Clock::now();
+  };
   while (next < total) {
+    beat();
     if (Clock::now() >= nextTick) {
       const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
       const long due = std::min(total, static_cast<long>(elapsed * static_cast<double>(rate)) + 1);
@@ -302,6 +311,7 @@ int follow(uint16_t port, const std::string& file, long rate, long seconds) {
   // The writing is over: whatever is still on its way has 30 s to arrive.
   const auto deadline = Clock::now() + std::chrono::seconds(30);
   while (received < total && Clock::now() < deadline) {
+    beat();
     if (std::unique_ptr<tavin::Message> message = console.next(1000)) take(*message);
   }
   std::sort(lagMicros.begin(), lagMicros.end());
