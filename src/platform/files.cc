@@ -1,5 +1,8 @@
 #include "platform/files.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "platform/gbk.h"
 
 namespace platform {
@@ -35,6 +38,46 @@ std::string withoutExtension(const std::string& path) {
   const size_t dot = path.rfind('.');  // "." is never the second byte of a character
   if (dot == std::string::npos || dot < nameStart) return path;
   return path.substr(0, dot);
+}
+
+SysStatus LineReader::open(const std::string& path) {
+  close();
+  begin_ = end_ = 0;
+  ended_ = false;
+  return openFile(path);
+}
+
+SysStatus LineReader::seek(int64_t offset) {
+  begin_ = end_ = 0;
+  ended_ = false;
+  return seekFile(offset);
+}
+
+bool LineReader::readLine(std::string* line, size_t bufferSize) {
+  line->clear();
+  if (!isOpen() || bufferSize < 2) return false;
+  const size_t most = bufferSize - 1;
+  while (line->size() < most) {
+    if (begin_ == end_) {
+      if (ended_) break;
+      if (block_.empty()) block_.resize(kBlock);
+      begin_ = 0;
+      end_ = readSome(block_.data(), block_.size());
+      if (end_ == 0) {
+        ended_ = true;
+        break;
+      }
+    }
+    // Up to and including the next line feed, within the line's room.
+    const size_t take = std::min(end_ - begin_, most - line->size());
+    const char* start = block_.data() + begin_;
+    const void* feed = std::memchr(start, '\n', take);
+    const size_t n = feed != nullptr ? static_cast<const char*>(feed) - start + 1 : take;
+    line->append(start, n);
+    begin_ += n;
+    if (feed != nullptr) break;
+  }
+  return !line->empty();
 }
 
 }  // namespace platform

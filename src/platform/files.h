@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/sys_status.h"
 
@@ -61,9 +62,9 @@ struct FileState {
 // Reads a file in binary mode line by line, in the manner of fgets with a
 // buffer of `bufferSize` bytes: one read returns the bytes up to and including
 // the next line feed, or bufferSize - 1 bytes, or what is left before the end
-// of the file. Offsets are 64-bit. Open files are shared for read, write and
-// delete on Windows. Only regular files open. Move-only; closes on
-// destruction.
+// of the file. The file is read in large blocks, whatever the line length.
+// Offsets are 64-bit. Open files are shared for read, write and delete on
+// Windows. Only regular files open. Move-only; closes on destruction.
 class LineReader {
  public:
   LineReader();
@@ -82,8 +83,21 @@ class LineReader {
   void close();
 
  private:
+  static constexpr size_t kBlock = 64 * 1024;
+
+  // The platform's part: the open file.
   struct Impl;
+  SysStatus openFile(const std::string& path);
+  SysStatus seekFile(int64_t offset);
+  // One read of at most size bytes at the file's position; 0 at its end or
+  // on an error.
+  size_t readSome(char* buffer, size_t size);
+
   std::unique_ptr<Impl> impl_;
+  std::vector<char> block_;
+  size_t begin_ = 0;  // unread bytes are block_[begin_, end_)
+  size_t end_ = 0;
+  bool ended_ = false;
 };
 
 }  // namespace platform

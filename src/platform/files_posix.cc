@@ -138,66 +138,53 @@ SysStatus removeFile(const std::string& path) {
 }
 
 struct LineReader::Impl {
-  std::FILE* file = nullptr;
+  int fd = -1;
+  ~Impl() { ::close(fd); }
 };
 
-LineReader::LineReader() : impl_(std::make_unique<Impl>()) {}
-LineReader::~LineReader() { close(); }
+// Defined where Impl is complete; the Impl closes the file.
+LineReader::LineReader() = default;
+LineReader::~LineReader() = default;
 LineReader::LineReader(LineReader&&) noexcept = default;
 LineReader& LineReader::operator=(LineReader&&) noexcept = default;
 
-SysStatus LineReader::open(const std::string& path) {
-  close();
+SysStatus LineReader::openFile(const std::string& path) {
   SysStatus status = SysStatus::ok();
-  int fd = openRegular(path, &status);
+  const int fd = openRegular(path, &status);
   if (fd < 0) return status;
-  impl_->file = ::fdopen(fd, "rb");
-  if (impl_->file == nullptr) {
-    status = SysStatus::lastError("fdopen");
-    ::close(fd);
-  }
+  impl_ = std::make_unique<Impl>();
+  impl_->fd = fd;
   return status;
 }
 
-bool LineReader::isOpen() const { return impl_ && impl_->file != nullptr; }
+bool LineReader::isOpen() const { return impl_ && impl_->fd >= 0; }
 
-SysStatus LineReader::seek(int64_t offset) {
-  if (!isOpen()) return SysStatus::error("fseeko", EBADF);
-  if (::fseeko(impl_->file, static_cast<off_t>(offset), SEEK_SET) != 0) {
-    return SysStatus::lastError("fseeko");
+SysStatus LineReader::seekFile(int64_t offset) {
+  if (!isOpen()) return SysStatus::error("lseek", EBADF);
+  if (::lseek(impl_->fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
+    return SysStatus::lastError("lseek");
   }
   return SysStatus::ok();
+}
+
+size_t LineReader::readSome(char* buffer, size_t size) {
+  for (;;) {
+    const ssize_t n = ::read(impl_->fd, buffer, size);
+    if (n >= 0) return static_cast<size_t>(n);
+    if (errno != EINTR) return 0;
+  }
 }
 
 SysStatus LineReader::state(FileState* out) const {
   if (!isOpen()) return SysStatus::error("fstat", EBADF);
   struct stat st;
-  if (::fstat(::fileno(impl_->file), &st) != 0) return SysStatus::lastError("fstat");
+  if (::fstat(impl_->fd, &st) != 0) return SysStatus::lastError("fstat");
   out->volume = static_cast<uint64_t>(st.st_dev);
   out->index = static_cast<uint64_t>(st.st_ino);
   out->size = static_cast<int64_t>(st.st_size);
   return SysStatus::ok();
 }
 
-bool LineReader::readLine(std::string* line, size_t bufferSize) {
-  line->clear();
-  if (!isOpen() || bufferSize < 2) return false;
-  // getc up to a line feed or bufferSize - 1 bytes: fgets's rule, but with
-  // the real byte count, so a zero byte inside a line is kept.
-  while (line->size() + 1 < bufferSize) {
-    int c = std::getc(impl_->file);
-    if (c == EOF) break;
-    line->push_back(static_cast<char>(c));
-    if (c == '\n') break;
-  }
-  return !line->empty();
-}
-
-void LineReader::close() {
-  if (impl_ && impl_->file != nullptr) {
-    std::fclose(impl_->file);
-    impl_->file = nullptr;
-  }
-}
+void LineReader::close() { impl_.reset(); }
 
 }  // namespace platform

@@ -140,39 +140,40 @@ SysStatus removeFile(const std::string& path) {
 
 struct LineReader::Impl {
   HANDLE file = INVALID_HANDLE_VALUE;
-  std::vector<char> buffer = std::vector<char>(65536);
-  size_t begin = 0;  // unread bytes are buffer[begin, end)
-  size_t end = 0;
-  bool eof = false;
+  ~Impl() { ::CloseHandle(file); }
 };
 
-LineReader::LineReader() : impl_(std::make_unique<Impl>()) {}
-LineReader::~LineReader() { close(); }
+// Defined where Impl is complete; the Impl closes the file.
+LineReader::LineReader() = default;
+LineReader::~LineReader() = default;
 LineReader::LineReader(LineReader&&) noexcept = default;
 LineReader& LineReader::operator=(LineReader&&) noexcept = default;
 
-SysStatus LineReader::open(const std::string& path) {
-  close();
+SysStatus LineReader::openFile(const std::string& path) {
   SysStatus status = SysStatus::ok();
-  impl_->file = openForReading(path, &status);
-  if (impl_->file == INVALID_HANDLE_VALUE) return status;
-  impl_->begin = impl_->end = 0;
-  impl_->eof = false;
-  return SysStatus::ok();
+  HANDLE file = openForReading(path, &status);
+  if (file == INVALID_HANDLE_VALUE) return status;
+  impl_ = std::make_unique<Impl>();
+  impl_->file = file;
+  return status;
 }
 
 bool LineReader::isOpen() const { return impl_ && impl_->file != INVALID_HANDLE_VALUE; }
 
-SysStatus LineReader::seek(int64_t offset) {
+SysStatus LineReader::seekFile(int64_t offset) {
   if (!isOpen()) return SysStatus::error("SetFilePointerEx", ERROR_INVALID_HANDLE);
   LARGE_INTEGER distance;
   distance.QuadPart = offset;
   if (!::SetFilePointerEx(impl_->file, distance, nullptr, FILE_BEGIN)) {
     return SysStatus::lastError("SetFilePointerEx");
   }
-  impl_->begin = impl_->end = 0;
-  impl_->eof = false;
   return SysStatus::ok();
+}
+
+size_t LineReader::readSome(char* buffer, size_t size) {
+  DWORD n = 0;
+  if (!::ReadFile(impl_->file, buffer, static_cast<DWORD>(size), &n, nullptr)) return 0;
+  return n;
 }
 
 SysStatus LineReader::state(FileState* out) const {
@@ -187,34 +188,6 @@ SysStatus LineReader::state(FileState* out) const {
   return SysStatus::ok();
 }
 
-bool LineReader::readLine(std::string* line, size_t bufferSize) {
-  line->clear();
-  if (!isOpen() || bufferSize < 2) return false;
-  Impl& s = *impl_;
-  while (line->size() + 1 < bufferSize) {
-    if (s.begin == s.end) {
-      if (s.eof) break;
-      DWORD n = 0;
-      if (!::ReadFile(s.file, s.buffer.data(), static_cast<DWORD>(s.buffer.size()), &n, nullptr) ||
-          n == 0) {
-        s.eof = true;
-        break;
-      }
-      s.begin = 0;
-      s.end = n;
-    }
-    char c = s.buffer[s.begin++];
-    line->push_back(c);
-    if (c == '\n') break;
-  }
-  return !line->empty();
-}
-
-void LineReader::close() {
-  if (impl_ && impl_->file != INVALID_HANDLE_VALUE) {
-    ::CloseHandle(impl_->file);
-    impl_->file = INVALID_HANDLE_VALUE;
-  }
-}
+void LineReader::close() { impl_.reset(); }
 
 }  // namespace platform
