@@ -6,6 +6,12 @@
 #include "platform/clock.h"
 
 namespace platform {
+
+int64_t Clock::steadyMillis() const {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
 namespace {
 
 class SystemClock : public Clock {

@@ -1,4 +1,5 @@
-// Wall-clock time: the local calendar time and milliseconds since the epoch.
+// Wall-clock time: the local calendar time and milliseconds since the epoch;
+// and a steady clock beside it, which setting the wall clock does not move.
 //
 // Portable code takes a Clock& so tests can pass a fake one; the system clock
 // is Clock::system(). Any thread.
@@ -30,6 +31,9 @@ class Clock {
   // left to the platform to determine (mktime with tm_isdst = -1); -1 when
   // the time cannot be represented.
   virtual int64_t localToEpochSeconds(const LocalTime& time) const = 0;
+  // Milliseconds of a clock that moves only forward, at the pace of real
+  // time, whatever is done to the wall clock (its origin is arbitrary).
+  virtual int64_t steadyMillis() const;
 
   static Clock& system();
 };

@@ -1,6 +1,9 @@
 // A clock that tells the time a test sets. localToEpochSeconds is a simple
 // count of seconds that grows with the calendar time and is 0 only at its
-// origin; it does not depend on the machine's time zone.
+// origin; it does not depend on the machine's time zone. Its steady clock
+// goes forward with every set() that moves the time forward, as real time
+// passing would; jump() moves the wall clock alone, as setting the host's
+// clock does.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +20,12 @@ class FakeClock : public platform::Clock {
 
   void set(const platform::LocalTime& time) {
     std::lock_guard<std::mutex> lock(mu_);
+    const int64_t passed = localToEpochSeconds(time) - localToEpochSeconds(time_);
+    if (passed > 0) steadyMillis_ += passed * 1000;
+    time_ = time;
+  }
+  void jump(const platform::LocalTime& time) {
+    std::lock_guard<std::mutex> lock(mu_);
     time_ = time;
   }
 
@@ -25,6 +34,10 @@ class FakeClock : public platform::Clock {
     return time_;
   }
   double nowMillis() const override { return 0; }
+  int64_t steadyMillis() const override {
+    std::lock_guard<std::mutex> lock(mu_);
+    return steadyMillis_;
+  }
   int64_t localToEpochSeconds(const platform::LocalTime& t) const override {
     const int64_t days = (int64_t{t.year} - 1970) * 372 + (t.month - 1) * 31 + (t.day - 1);
     return ((days * 24 + t.hour) * 60 + t.minute) * 60 + t.second;
@@ -45,6 +58,7 @@ class FakeClock : public platform::Clock {
  private:
   mutable std::mutex mu_;
   platform::LocalTime time_ = at(2026, 3, 9, 7, 5, 2);
+  int64_t steadyMillis_ = 0;
 };
 
 }  // namespace tavin::test
