@@ -77,6 +77,8 @@ class FuzzLoop : public platform::EventLoop {
   }
   size_t pendingBytes(platform::ConnectionId) const override { return 0; }
   void setOutboundLimit(size_t) override {}
+  void trackDelivery(platform::ConnectionId) override {}
+  uint64_t acknowledgedBytes(platform::ConnectionId) const override { return 0; }
   void onSignal(platform::Signal, std::function<void()>) override {}
 
   platform::ConnectionId connect() {

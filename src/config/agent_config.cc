@@ -211,21 +211,36 @@ std::string AgentConfig::getPbuPackage() const {
 }
 
 bool AgentConfig::getNewSysLog(std::string& out) {
-  return nextSysLogBatch(out, SIZE_MAX, nullptr, nullptr);
+  std::vector<SysLogBatch> batches;
+  // A budget of one byte: the first batch reaches it.
+  out.clear();
+  if (!readSysLog(&batches, SIZE_MAX, 1)) return false;
+  out = std::move(batches.front().text);
+  return true;
 }
 
-bool AgentConfig::nextSysLogBatch(std::string& out, size_t maxBytes, size_t* program,
-                                  int* lines) {
-  out.clear();
-  for (size_t i = 0; i < communicators_.size(); ++i) {
+bool AgentConfig::readSysLog(std::vector<SysLogBatch>* out, size_t maxBytes, size_t budget) {
+  const size_t first = out->size();
+  size_t total = 0;
+  for (size_t i = 0; i < communicators_.size() && total < budget; ++i) {
     if (!communicators_[i]->isEnabled()) continue;
-    if (communicators_[i]->readNewSysLog(out, maxBytes, lines)) {
-      if (program != nullptr) *program = i;
-      return true;
+    // While program i is read, the other readers stand still: each batch's
+    // position is theirs now with program i's before the batch.
+    const std::vector<SystemLogReader::State> others = sysLogPosition();
+    std::vector<SystemLogReader::Batch> batches;
+    communicators_[i]->readSysLogBatches(&batches, maxBytes, budget - total);
+    for (SystemLogReader::Batch& batch : batches) {
+      SysLogBatch next;
+      next.text = std::move(batch.text);
+      next.program = i;
+      next.lines = batch.lines;
+      next.before = others;
+      next.before[i] = std::move(batch.before);
+      total += next.text.size();
+      out->push_back(std::move(next));
     }
-    out.clear();
   }
-  return false;
+  return out->size() > first;
 }
 
 std::vector<SystemLogReader::State> AgentConfig::sysLogPosition() const {

@@ -87,10 +87,18 @@ class AgentConfig {
   // monitored program that has any (program 1 is drained before program 2).
   // False, with out empty, when neither has new lines.
   bool getNewSysLog(std::string& out);
-  // Heartbeat thread: the same within maxBytes of text (the batch ends
-  // early rather than pass it); *program (when given) receives the index of
-  // the program the lines come from, *lines their number.
-  bool nextSysLogBatch(std::string& out, size_t maxBytes, size_t* program, int* lines);
+  // A batch of one program's new system-log lines, with where every
+  // program's reader stood before it was read.
+  struct SysLogBatch {
+    std::string text;
+    size_t program = 0;  // the index of the program the lines come from
+    int lines = 0;
+    std::vector<SystemLogReader::State> before;  // a position for rewindSysLog
+  };
+  // Heartbeat thread: appends batches of new lines, each within maxBytes of
+  // text, program 1's before program 2's, until their texts together reach
+  // budget bytes or neither program has a new line. False when none.
+  bool readSysLog(std::vector<SysLogBatch>* out, size_t maxBytes, size_t budget);
   // Heartbeat thread: where every program's log reader stands, and going
   // back there, so that lines that never reached a console are read again.
   std::vector<SystemLogReader::State> sysLogPosition() const;

@@ -91,6 +91,13 @@ void writePrograms(ExpositionWriter& out, const AgentConfig& config,
     out.sample("tavin_system_log_unread_bytes", {{"program", program(i)}},
                static_cast<double>(unreadLogBytes(config.communicator(i).getLogReader())));
   }
+  out.family("tavin_system_log_file_missing", kGauge,
+             "1 while the system-log file the push reads does not exist (the push waits for it).");
+  for (size_t i = 0; i < count; ++i) {
+    const QexCommunicator& c = config.communicator(i);
+    out.sample("tavin_system_log_file_missing", {{"program", program(i)}},
+               flag(c.isEnabled() && c.getLogReader().progress().missing));
+  }
 }
 
 void writeTradingUnits(ExpositionWriter& out, const AgentConfig& config) {

@@ -69,18 +69,24 @@ void ConnectionTable::readable(ConnectionId id, bool drain) {
 }
 
 bool ConnectionTable::writeOutbound(Connection& connection, int* code) {
+  bool wrote = false;
   while (connection.pending() > 0) {
     const SocketCalls::Io io =
         calls_.send(connection.socket, connection.outbound.data() + connection.outboundStart,
                     connection.pending());
     if (io.outcome == Outcome::kDone) {
       connection.outboundStart += io.bytes;
+      connection.written += io.bytes;
+      wrote = true;
       continue;
     }
     if (io.outcome == Outcome::kWouldBlock) break;  // the loop reports writability later
     *code = io.error;
     return false;
   }
+  // A write completes when the peer has made room, so acknowledgements
+  // arrived meanwhile: a good moment to ask for them.
+  if (wrote) sampleAcknowledged(connection);
   if (connection.pending() == 0) {
     connection.outbound.clear();
     connection.outboundStart = 0;
@@ -93,17 +99,43 @@ bool ConnectionTable::writeOutbound(Connection& connection, int* code) {
   return true;
 }
 
+bool ConnectionTable::sampleAcknowledged(Connection& connection) {
+  if (!connection.tracked) return false;
+  uint64_t acknowledged = calls_.acknowledged(connection.socket, connection.written);
+  if (acknowledged > connection.written) acknowledged = connection.written;
+  if (acknowledged <= connection.acknowledged) return false;
+  connection.acknowledged = acknowledged;
+  return true;
+}
+
 void ConnectionTable::writable(ConnectionId id) {
   auto it = connections_.find(id);
   if (it == connections_.end() || it->second.failed || it->second.pending() == 0) return;
   const size_t before = it->second.pending();
+  const uint64_t acknowledged = it->second.acknowledged;
   int code = 0;
   if (!writeOutbound(it->second, &code)) {
     reportError(id, code);
     return;
   }
   const size_t unsent = it->second.pending();
-  if (unsent < before && it->second.handler != nullptr) it->second.handler->onFlushed(id, unsent);
+  ConnectionHandler* handler = it->second.handler;
+  if (handler == nullptr) return;
+  // Neither call may close the connection, so the entry stays valid.
+  if (it->second.acknowledged > acknowledged) handler->onAcknowledged(id, it->second.acknowledged);
+  if (unsent < before) handler->onFlushed(id, unsent);
+}
+
+void ConnectionTable::trackDelivery(ConnectionId id) {
+  auto it = connections_.find(id);
+  if (it == connections_.end() || it->second.tracked) return;
+  it->second.tracked = true;
+  calls_.trackDelivery(it->second.socket);
+}
+
+uint64_t ConnectionTable::acknowledgedBytes(ConnectionId id) const {
+  auto it = connections_.find(id);
+  return it == connections_.end() ? 0 : it->second.acknowledged;
 }
 
 void ConnectionTable::failed(ConnectionId id, int code) { reportError(id, code); }
@@ -141,6 +173,12 @@ void ConnectionTable::reportError(ConnectionId id, int code) {
 void ConnectionTable::close(ConnectionId id) {
   auto it = connections_.find(id);
   if (it == connections_.end()) return;
+  // The last word on what the peer's host acknowledged, read while the
+  // socket is still ours: after a reset the system still reports the count.
+  if (it->second.tracked && it->second.handler != nullptr) {
+    sampleAcknowledged(it->second);
+    it->second.handler->onAcknowledged(id, it->second.acknowledged);
+  }
   calls_.close(it->second.socket);
   const std::string address = std::move(it->second.address);
   ConnectionHandler* handler = it->second.handler;

@@ -42,6 +42,13 @@ class SocketCalls {
   // Releases the socket; its events, if any are still on their way, must not
   // reach the table afterwards under this connection's id.
   virtual void close(SocketHandle socket) = 0;
+  // Prepares the socket for acknowledged(): where the system cannot report
+  // acknowledged bytes, its send buffer becomes EventLoop::kUnknownAckWindow.
+  virtual void trackDelivery(SocketHandle socket) = 0;
+  // Of the written bytes of the socket (written in all since it was
+  // accepted), how many its peer's host has acknowledged, as far as the
+  // system tells: a lower bound, at most written.
+  virtual uint64_t acknowledged(SocketHandle socket, uint64_t written) = 0;
 };
 
 class ConnectionTable {
@@ -73,7 +80,8 @@ class ConnectionTable {
   // an error is reported (onError) and then closes it.
   void readable(ConnectionId id, bool drain = false);
   // The socket can take more: writes from the outbound buffer and tells the
-  // handler how much is left (onFlushed).
+  // handler what the peer acknowledged (onAcknowledged, tracked connections)
+  // and how much is left (onFlushed).
   void writable(ConnectionId id);
   // The system reported an error on the socket.
   void failed(ConnectionId id, int code);
@@ -83,6 +91,8 @@ class ConnectionTable {
   void close(ConnectionId id);
   size_t pendingBytes(ConnectionId id) const;
   void setOutboundLimit(size_t bytes) { outboundLimit_ = bytes; }
+  void trackDelivery(ConnectionId id);
+  uint64_t acknowledgedBytes(ConnectionId id) const;
 
   // What a loop needs to wait on a connection.
   struct Watch {
@@ -104,11 +114,17 @@ class ConnectionTable {
     std::string outbound;  // unsent bytes start at outboundStart
     size_t outboundStart = 0;
     bool failed = false;
+    bool tracked = false;       // acknowledged is sampled
+    uint64_t written = 0;       // bytes the socket has taken, in all
+    uint64_t acknowledged = 0;  // of those, acknowledged by the peer's host
     size_t pending() const { return outbound.size() - outboundStart; }
   };
 
   // Writes what the socket takes now; false on a hard error (*code set).
+  // A tracked connection's acknowledged count is sampled after the writes.
   bool writeOutbound(Connection& connection, int* code);
+  // Samples a tracked connection's acknowledged count; true when it grew.
+  bool sampleAcknowledged(Connection& connection);
   void reportError(ConnectionId id, int code);
 
   SocketCalls& calls_;

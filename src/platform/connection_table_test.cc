@@ -40,6 +40,8 @@ class ScriptedCalls : public SocketCalls {
   }
   int pendingError(SocketHandle) override { return heldError; }
   void close(SocketHandle socket) override { closed.push_back(socket); }
+  void trackDelivery(SocketHandle socket) override { tracked.push_back(socket); }
+  uint64_t acknowledged(SocketHandle socket, uint64_t) override { return acked[socket]; }
 
   void giveRoom(SocketHandle socket, size_t bytes) { room_[socket] += bytes; }
 
@@ -48,6 +50,8 @@ class ScriptedCalls : public SocketCalls {
   std::map<SocketHandle, std::string> written;
   std::map<SocketHandle, std::deque<Io>> reads;
   std::vector<SocketHandle> closed;
+  std::vector<SocketHandle> tracked;
+  std::map<SocketHandle, uint64_t> acked;  // what the system says was acknowledged
 
  private:
   std::map<SocketHandle, size_t> room_;
@@ -71,6 +75,9 @@ class Recorder : public ConnectionHandler {
   }
   void onFlushed(ConnectionId id, size_t unsent) override {
     events.push_back("flushed " + std::to_string(id) + " " + std::to_string(unsent));
+  }
+  void onAcknowledged(ConnectionId id, uint64_t acknowledged) override {
+    events.push_back("acked " + std::to_string(id) + " " + std::to_string(acknowledged));
   }
 
   bool closeOnRead = false;
@@ -149,6 +156,37 @@ TEST(ConnectionTable, AFailedSendIsReportedLaterAndNothingMoreGoesOut) {
             (std::vector<std::string>{"connect 1 127.0.0.1", "error 1 104", "disconnect 1"}));
   f.runDeferred();
   EXPECT_EQ(f.recorder.events.size(), 3u);
+}
+
+// A tracked connection's acknowledged count is sampled as writes complete
+// (reported, never above what was written, never going down, before the
+// flush) and once more as it ends; an untracked one reports none.
+TEST(ConnectionTable, AcknowledgementsOfATrackedConnectionAreSampledAsWritesCompleteAndAtItsEnd) {
+  Fixture f;
+  const ConnectionId plain = f.open(2);
+  const ConnectionId id = f.open(3);
+  f.table.trackDelivery(id);
+  f.table.trackDelivery(id);
+  EXPECT_EQ(f.calls.tracked, std::vector<SocketHandle>{3});
+  f.calls.giveRoom(3, 4);
+  f.calls.acked[3] = 2;
+  EXPECT_EQ(f.table.send(id, "abcdef"), SendResult::kSent);
+  EXPECT_EQ(f.table.acknowledgedBytes(id), 2u);  // read by the sender, not reported
+  f.calls.giveRoom(3, 100);
+  f.calls.acked[3] = 99;
+  f.table.writable(id);
+  EXPECT_EQ(f.table.acknowledgedBytes(id), 6u);
+  f.calls.acked[3] = 1;
+  f.calls.giveRoom(2, 100);
+  f.calls.acked[2] = 5;
+  EXPECT_EQ(f.table.send(plain, "xyz"), SendResult::kSent);
+  f.table.close(plain);
+  f.table.close(id);
+  EXPECT_EQ(f.table.acknowledgedBytes(plain), 0u);
+  EXPECT_EQ(f.recorder.events,
+            (std::vector<std::string>{"connect 1 127.0.0.1", "connect 2 127.0.0.1", "acked 2 6",
+                                      "flushed 2 0", "disconnect 1", "acked 2 6",
+                                      "disconnect 2"}));
 }
 
 TEST(ConnectionTable, ReadsEndInDataThenCloseOrError) {

@@ -66,6 +66,16 @@ class ConnectionHandler {
     (void)id;
     (void)unsent;
   }
+  // For a connection under trackDelivery: of the bytes sent on it since it
+  // was accepted, the peer's host has acknowledged this many (a lower bound,
+  // never less than an earlier report). Called when a write of waiting bytes
+  // has sampled a higher count (before its onFlushed), and once more as the
+  // connection ends, just before onDisconnect. The handler must not close
+  // connections from here.
+  virtual void onAcknowledged(ConnectionId id, uint64_t acknowledged) {
+    (void)id;
+    (void)acknowledged;
+  }
 };
 
 // What became of the bytes handed to send().
@@ -84,6 +94,9 @@ class EventLoop {
  public:
   // Default bound of a connection's outbound buffer.
   static constexpr size_t kDefaultOutboundLimit = 1024 * 1024;
+  // The send buffer of a tracked connection whose system does not report
+  // acknowledged bytes.
+  static constexpr size_t kUnknownAckWindow = 64 * 1024;
 
   // Creates the platform's loop on the calling thread, which becomes the loop
   // thread. On Windows this starts Winsock and creates the message-only window.
@@ -134,6 +147,17 @@ class EventLoop {
   virtual void close(ConnectionId id) = 0;
   // Bytes accepted by send() that the socket has not taken yet.
   virtual size_t pendingBytes(ConnectionId id) const = 0;
+  // From now on asks the system, as writes to the connection complete and
+  // once more as it ends, how much of what was written the peer's host has
+  // acknowledged (acknowledgedBytes, onAcknowledged). Where the system cannot
+  // tell (Windows before 10 version 1703), the connection's send buffer is
+  // made kUnknownAckWindow bytes, and everything but its last that many
+  // written bytes counts as acknowledged.
+  virtual void trackDelivery(ConnectionId id) = 0;
+  // Of the bytes sent on a tracked connection since it was accepted, how
+  // many the peer's host has acknowledged, as last sampled: a lower bound. 0
+  // for a connection that is not tracked or not known.
+  virtual uint64_t acknowledgedBytes(ConnectionId id) const = 0;
   // The bound of each connection's outbound buffer. send() refuses bytes that
   // would take a non-empty buffer past it; an empty buffer takes any message.
   virtual void setOutboundLimit(size_t bytes) = 0;

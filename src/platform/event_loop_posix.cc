@@ -1,13 +1,17 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
+#include <linux/tcp.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstddef>
 #include <csignal>
 #include <algorithm>
 #include <map>
@@ -94,6 +98,24 @@ class PosixSocketCalls : public SocketCalls {
     return code;
   }
   void close(SocketHandle socket) override { ::close(static_cast<int>(socket)); }
+  // Linux reports acknowledged bytes for every TCP socket.
+  void trackDelivery(SocketHandle) override {}
+  uint64_t acknowledged(SocketHandle socket, uint64_t written) override {
+    const int fd = static_cast<int>(socket);
+    // TCP_INFO's count of acknowledged bytes (Linux 4.2 and later); before
+    // that, the send queue's bytes not yet acknowledged (SIOCOUTQ).
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) == 0 &&
+        length >= offsetof(tcp_info, tcpi_bytes_acked) + sizeof info.tcpi_bytes_acked) {
+      return info.tcpi_bytes_acked < written ? info.tcpi_bytes_acked : written;
+    }
+    int queued = 0;
+    if (::ioctl(fd, SIOCOUTQ, &queued) == 0 && queued >= 0) {
+      return static_cast<uint64_t>(queued) < written ? written - static_cast<uint64_t>(queued) : 0;
+    }
+    return 0;
+  }
 };
 
 class PosixEventLoop : public EventLoop {
@@ -120,6 +142,10 @@ class PosixEventLoop : public EventLoop {
   void close(ConnectionId id) override { connections_.close(id); }
   size_t pendingBytes(ConnectionId id) const override { return connections_.pendingBytes(id); }
   void setOutboundLimit(size_t bytes) override { connections_.setOutboundLimit(bytes); }
+  void trackDelivery(ConnectionId id) override { connections_.trackDelivery(id); }
+  uint64_t acknowledgedBytes(ConnectionId id) const override {
+    return connections_.acknowledgedBytes(id);
+  }
 
   void onSignal(Signal signal, std::function<void()> fn) override;
 

@@ -31,6 +31,32 @@ constexpr wchar_t kWindowClass[] = L"TavinEventLoopWindow";
 // WSAENOBUFS): Winsock would report the waiting connection again at once.
 constexpr int64_t kAcceptBackoffMillis = 100;
 
+// SIO_TCP_INFO and its TCP_INFO_v0, as Windows 10 version 1703 and later
+// define them. The build targets earlier systems, whose headers leave them
+// out; there the call fails and the send-buffer bound takes over.
+constexpr DWORD kSioTcpInfo = _WSAIORW(IOC_VENDOR, 39);
+struct TcpInfoV0 {
+  int State;
+  ULONG Mss;
+  ULONG64 ConnectionTimeMs;
+  BOOLEAN TimestampsEnabled;
+  ULONG RttUs;
+  ULONG MinRttUs;
+  ULONG BytesInFlight;
+  ULONG Cwnd;
+  ULONG SndWnd;
+  ULONG RcvWnd;
+  ULONG RcvBuf;
+  ULONG64 BytesOut;
+  ULONG64 BytesIn;
+  ULONG BytesReordered;
+  ULONG BytesRetrans;
+  ULONG FastRetrans;
+  ULONG DupAcksIn;
+  ULONG TimeoutEpisodes;
+  UCHAR SynRetrans;
+};
+
 class Win32EventLoop;
 
 // The system calls of a connection: non-blocking Winsock sockets. Closing
@@ -67,9 +93,19 @@ class Win32SocketCalls : public SocketCalls {
     return code;
   }
   void close(SocketHandle socket) override;
+  void trackDelivery(SocketHandle socket) override;
+  uint64_t acknowledged(SocketHandle socket, uint64_t written) override;
 
  private:
+  // What SIO_TCP_INFO (Windows 10 version 1703 and later) says the peer
+  // acknowledged; false where the system cannot tell.
+  static bool reportedAcknowledged(SOCKET socket, uint64_t written, uint64_t* out);
+
   Win32EventLoop& loop_;
+  // Tracked sockets whose system cannot report acknowledgements, with their
+  // send buffer's size: all but that many of their last written bytes count
+  // as acknowledged.
+  std::map<SOCKET, uint64_t> unknownAckWindow_;
 };
 
 class Win32EventLoop : public EventLoop {
@@ -96,6 +132,10 @@ class Win32EventLoop : public EventLoop {
   void close(ConnectionId id) override { connections_.close(id); }
   size_t pendingBytes(ConnectionId id) const override { return connections_.pendingBytes(id); }
   void setOutboundLimit(size_t bytes) override { connections_.setOutboundLimit(bytes); }
+  void trackDelivery(ConnectionId id) override { connections_.trackDelivery(id); }
+  uint64_t acknowledgedBytes(ConnectionId id) const override {
+    return connections_.acknowledgedBytes(id);
+  }
 
   // Windows has no such signals; the window's own commands do these jobs.
   void onSignal(Signal, std::function<void()>) override {}
@@ -158,7 +198,57 @@ class Win32EventLoop : public EventLoop {
   ConnectionTable connections_{socketCalls_, [this](std::function<void()> fn) { post(std::move(fn)); }};
 };
 
-void Win32SocketCalls::close(SocketHandle socket) { loop_.retire(static_cast<SOCKET>(socket)); }
+void Win32SocketCalls::close(SocketHandle socket) {
+  unknownAckWindow_.erase(static_cast<SOCKET>(socket));
+  loop_.retire(static_cast<SOCKET>(socket));
+}
+
+bool Win32SocketCalls::reportedAcknowledged(SOCKET socket, uint64_t written, uint64_t* out) {
+  DWORD version = 0;
+  TcpInfoV0 info{};
+  DWORD length = 0;
+  if (::WSAIoctl(socket, kSioTcpInfo, &version, sizeof version, &info, sizeof info, &length,
+                 nullptr, nullptr) != 0 ||
+      length < sizeof info) {
+    return false;
+  }
+  // BytesOut may count a retransmitted byte twice: taking the retransmitted
+  // bytes off as well keeps the figure a lower bound.
+  uint64_t acknowledged = info.BytesOut;
+  const uint64_t notYet = uint64_t{info.BytesInFlight} + info.BytesRetrans;
+  acknowledged = acknowledged > notYet ? acknowledged - notYet : 0;
+  *out = acknowledged < written ? acknowledged : written;
+  return true;
+}
+
+void Win32SocketCalls::trackDelivery(SocketHandle handle) {
+  const SOCKET socket = static_cast<SOCKET>(handle);
+  uint64_t ignored = 0;
+  if (reportedAcknowledged(socket, 0, &ignored)) return;
+  // No report: a send buffer of a known, small size bounds what the system
+  // can hold unacknowledged. Set explicitly, it also ends Windows' send
+  // buffer autotuning. The size read back is the one that counts (a system
+  // may round it up).
+  int size = static_cast<int>(EventLoop::kUnknownAckWindow);
+  ::setsockopt(socket, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&size), sizeof size);
+  int actual = 0;
+  int length = sizeof actual;
+  if (::getsockopt(socket, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<char*>(&actual), &length) != 0 ||
+      actual < size) {
+    actual = size;
+  }
+  unknownAckWindow_[socket] = static_cast<uint64_t>(actual);
+}
+
+uint64_t Win32SocketCalls::acknowledged(SocketHandle handle, uint64_t written) {
+  const SOCKET socket = static_cast<SOCKET>(handle);
+  auto window = unknownAckWindow_.find(socket);
+  if (window == unknownAckWindow_.end()) {
+    uint64_t acknowledged = 0;
+    return reportedAcknowledged(socket, written, &acknowledged) ? acknowledged : 0;
+  }
+  return written > window->second ? written - window->second : 0;
+}
 
 Win32EventLoop::~Win32EventLoop() {
   posted_.waitForCallers();

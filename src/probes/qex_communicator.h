@@ -61,6 +61,11 @@ class QexCommunicator : public Qex {
   bool readNewSysLog(std::string& out, size_t maxBytes = SIZE_MAX, int* lines = nullptr) {
     return logReader_.readNewSysLog(out, maxBytes, lines);
   }
+  // Heartbeat thread: the next batches, up to budget bytes (SystemLogReader).
+  bool readSysLogBatches(std::vector<SystemLogReader::Batch>* out, size_t maxBytes,
+                         size_t budget) {
+    return logReader_.readBatches(out, maxBytes, budget);
+  }
   // Heartbeat thread: puts the log reader back where it stood.
   void rewindSysLog(const SystemLogReader::State& state) { logReader_.restore(state); }
 

@@ -145,6 +145,39 @@ TEST_F(SystemLogReaderTest, AClockSetBackAcrossMidnightKeepsTheLaterDaysFile) {
   EXPECT_EQ(next(), "!" + std::string(kSysLogNoNewRecords));
 }
 
+// The host's clock set a day ahead and back again, then the real midnight:
+// each day's file is read on from where it stopped, nothing twice, nothing
+// skipped; and the missing file of the later day shows in the progress.
+TEST_F(SystemLogReaderTest, AClockSetADayAheadAndBackResumesEachDayWhereItStopped) {
+  clock_.set(test::FakeClock::at(2012, 11, 5, 10, 0));
+  append("A\n");
+  EXPECT_EQ(next(), entry(1, "A\n"));
+  append("B\n");
+  clock_.jump(test::FakeClock::at(2012, 11, 6, 10, 0));
+  // Still keeping up in real time: the rest of the day first, then the
+  // later day, whose file does not exist.
+  EXPECT_EQ(next(), entry(2, "B\n"));
+  EXPECT_EQ(next(), "!" + std::string(kSysLogFileMissing));
+  EXPECT_TRUE(reader_.progress().missing);
+  append("ahead\n", "20121106");  // the program writes under the later date too
+  EXPECT_EQ(next(), entry(1, "ahead\n"));
+  EXPECT_FALSE(reader_.progress().missing);
+  clock_.jump(test::FakeClock::at(2012, 11, 5, 10, 1));
+  append("C\n");
+  EXPECT_EQ(next(), entry(3, "C\n"));
+  EXPECT_EQ(reader_.getDate(), "20121105");
+  // The real midnight, with the reader keeping up: the later day goes on
+  // behind what was sent.
+  clock_.set(test::FakeClock::at(2012, 11, 5, 23, 59, 50));
+  EXPECT_EQ(next(), "!" + std::string(kSysLogNoNewRecords));
+  append("D\n");
+  append("after\n", "20121106");
+  clock_.set(test::FakeClock::at(2012, 11, 6, 0, 0, 5));
+  EXPECT_EQ(next(), entry(4, "D\n"));
+  EXPECT_EQ(next(), entry(2, "after\n"));
+  EXPECT_EQ(next(), "!" + std::string(kSysLogNoNewRecords));
+}
+
 TEST_F(SystemLogReaderTest, ABatchEndsBeforeItPassesItsSizeAndCanBeTakenBack) {
   const std::string line = std::string(99, 'x') + "\n";
   for (int i = 0; i < 5; ++i) append(line);
@@ -164,6 +197,26 @@ TEST_F(SystemLogReaderTest, ABatchEndsBeforeItPassesItsSizeAndCanBeTakenBack) {
   EXPECT_EQ(out, entry(4, line));
   EXPECT_EQ(reader_.progress().position, 4 * static_cast<int64_t>(line.size()));
   EXPECT_EQ(reader_.progress().file, file());
+
+  // Many batches in one call, the same as call after call, each with the
+  // state to take it back from; twenty separators alone make no batch.
+  for (int i = 0; i < 20; ++i) append(kSeparator);
+  append(line + line);
+  std::vector<SystemLogReader::Batch> batches;
+  ASSERT_TRUE(reader_.readBatches(&batches, 2 * entrySize + 10, SIZE_MAX));
+  ASSERT_EQ(batches.size(), 2u);
+  EXPECT_EQ(batches[0].text, entry(5, line));
+  EXPECT_EQ(batches[1].text, entry(26, line) + entry(27, line));
+  EXPECT_EQ(batches[1].lines, 2);
+  reader_.restore(batches[1].before);
+  ASSERT_TRUE(reader_.readNewSysLog(out));
+  EXPECT_EQ(out, entry(26, line) + entry(27, line));
+  // A budget ends the call after the batch that reaches it.
+  append(line + line);
+  batches.clear();
+  ASSERT_TRUE(reader_.readBatches(&batches, entrySize + 1, 1));
+  ASSERT_EQ(batches.size(), 1u);
+  EXPECT_EQ(batches[0].text, entry(28, line));
 }
 
 TEST_F(SystemLogReaderTest, ReadsATruncatedOrReplacedFileFromItsFirstLine) {

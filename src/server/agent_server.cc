@@ -54,7 +54,8 @@ AgentServer::AgentServer(const ServerContext& context, const ServerOptions& opti
       options_(options),
       processor_(*this, context.history, context.countAll,
                  std::chrono::milliseconds(options.processorWaitMillis), options.queueLimit),
-      heartbeat_(*this, std::chrono::milliseconds(options.heartbeatPeriodMillis)) {
+      heartbeat_(*this, std::chrono::milliseconds(options.heartbeatPeriodMillis),
+                 std::chrono::milliseconds(options.pushAnswerMillis)) {
   Message beat(str(kProtocolVersion), str(kOrientationAgent), str(kUnsolicitedSequence),
                std::make_unique<BeatMessageBody>());
   beatText_ = beat.toString();
@@ -205,6 +206,9 @@ void AgentServer::onConnect(platform::ConnectionId id, const std::string& addres
   connectionCount_ = static_cast<int64_t>(sessions_.size());
   logEvent(str(kClientPrefix) + address + str(kConnectedSuffix));
   enableIdleTimer();  // a running timer keeps its countdown
+  // A pushed line counts as delivered once the console's host has
+  // acknowledged its bytes, not when the local system took them.
+  loop_.trackDelivery(id);
   heartbeat_.consoleAdmitted(id);
   refreshCountersOnLoop();
 }
@@ -256,11 +260,12 @@ void AgentServer::onDisconnect(platform::ConnectionId id, const std::string& add
   if (id == quietlyRefused_) return;  // counted, not logged
   for (auto it = sessions_.begin(); it != sessions_.end(); ++it) {
     if (it->id != id) continue;
-    // Log lines the connection never wrote whole are read again for the
-    // next console.
-    std::optional<std::any> unwritten;
-    if (!it->unwritten.empty()) unwritten = std::move(it->unwritten.front().before);
-    heartbeat_.consoleGone(id, std::move(unwritten));
+    // Log lines whose bytes the console's host never acknowledged are read
+    // again for the next console (the loop reported the last count just
+    // before this).
+    std::optional<std::any> unacknowledged;
+    if (!it->unacknowledged.empty()) unacknowledged = std::move(it->unacknowledged.front().before);
+    heartbeat_.consoleGone(id, std::move(unacknowledged));
     sessions_.erase(it);
     break;
   }
@@ -275,14 +280,16 @@ void AgentServer::onFlushed(platform::ConnectionId id, size_t unsent) {
   Session* session = findSession(id);
   if (session == nullptr) return;
   session->unsent = unsent;
-  dropWrittenPushes(*session);
   heartbeat_.unsentChanged(id, unsent);
 }
 
-void AgentServer::dropWrittenPushes(Session& session) {
-  const uint64_t written = session.accepted - session.unsent;
-  while (!session.unwritten.empty() && session.unwritten.front().end <= written) {
-    session.unwritten.pop_front();
+void AgentServer::onAcknowledged(platform::ConnectionId id, uint64_t acknowledged) {
+  if (Session* session = findSession(id)) dropAcknowledgedPushes(*session, acknowledged);
+}
+
+void AgentServer::dropAcknowledgedPushes(Session& session, uint64_t acknowledged) {
+  while (!session.unacknowledged.empty() && session.unacknowledged.front().end <= acknowledged) {
+    session.unacknowledged.pop_front();
   }
 }
 
@@ -435,7 +442,7 @@ bool AgentServer::sendTo(platform::ConnectionId id, const std::string& address,
       if (Session* session = findSession(id)) {
         session->accepted += text.size();
         session->unsent = loop_.pendingBytes(id);
-        dropWrittenPushes(*session);
+        dropAcknowledgedPushes(*session, loop_.acknowledgedBytes(id));
         // Any send may write what waited before it (or add to it): the log
         // push's idea of the console's room follows every change.
         heartbeat_.unsentChanged(id, session->unsent);
@@ -492,23 +499,38 @@ void AgentServer::deliverResponse(const Response& response) {
 
 // Heartbeat
 
-bool AgentServer::nextSysLog(LogBatch* batch) {
+bool AgentServer::readSysLog(std::vector<LogBatch>* out, size_t budget) {
   if (logFeed_ == nullptr) return false;
   const size_t overhead = logBodyOverhead();
   const size_t maxBody = static_cast<size_t>(options_.maxBodyLength);
-  return logFeed_->next(batch, maxBody > overhead ? maxBody - overhead : 1);
-}
-
-std::any AgentServer::sysLogPosition() {
-  return logFeed_ != nullptr ? logFeed_->position() : std::any();
+  return logFeed_->read(out, maxBody > overhead ? maxBody - overhead : 1, budget);
 }
 
 void AgentServer::rewindSysLog(const std::any& position) {
   if (logFeed_ != nullptr) logFeed_->rewind(position);
 }
 
-void AgentServer::pushTo(platform::ConnectionId console, LogPush push) {
-  postToLoop([this, console, push = std::move(push)] { pushOnLoop(console, push); });
+void AgentServer::pushTo(platform::ConnectionId console, LogHandOff handOff) {
+  postToLoop([this, console, handOff = std::move(handOff)] {
+    // The thread may have given up waiting: then its lines are being read
+    // again, and these must not go out.
+    if (!heartbeat_.handOffWanted(handOff.number)) return;
+    size_t taken = 0;
+    // Answered whatever happens here, a failure included (which the loop
+    // then logs): the thread must not wait for an answer that never comes.
+    struct Answer {
+      HeartbeatThread& heartbeat;
+      AgentServer& server;
+      platform::ConnectionId console;
+      uint64_t number;
+      const size_t& taken;
+      ~Answer() {
+        const Session* session = server.findSession(console);
+        heartbeat.pushAnswered(number, taken, session != nullptr ? session->unsent : 0);
+      }
+    } answer{heartbeat_, *this, console, handOff.number, taken};
+    pushOnLoop(console, handOff, &taken);
+  });
 }
 
 void AgentServer::sendBeats() {
@@ -519,25 +541,24 @@ void AgentServer::refreshCountersFromHeartbeat() {
   postToLoop([this] { refreshCountersOnLoop(); });
 }
 
-void AgentServer::pushOnLoop(platform::ConnectionId console, const LogPush& push) {
-  Session* session = findSession(console);
-  const std::string address = session != nullptr ? session->address : std::string();
-  // Pushes count neither as sends nor towards the heartbeat's silence.
-  if (session == nullptr || !sendTo(console, address, push.text)) {
-    heartbeat_.pushAnswered(false, 0);
-    return;
+void AgentServer::pushOnLoop(platform::ConnectionId console, const LogHandOff& handOff,
+                             size_t* taken) {
+  for (const LogPush& push : handOff.messages) {
+    Session* session = findSession(console);
+    if (session == nullptr) break;
+    const std::string address = session->address;
+    // Pushes count neither as sends nor towards the heartbeat's silence.
+    if (!sendTo(console, address, push.text)) break;
+    ++*taken;
+    // Kept until the console's host has acknowledged its last byte: if the
+    // console leaves first, its lines are read again for the next console.
+    session = findSession(console);
+    if (session != nullptr && session->accepted > loop_.acknowledgedBytes(console)) {
+      session->unacknowledged.push_back(UnacknowledgedPush{session->accepted, push.before});
+    }
+    if (push.program < pushedLines_.size()) pushedLines_[push.program] += push.lines;
+    if (countAll_) logFile(str(kToPrefix) + address + str(kSendingInfix) + push.text);
   }
-  if (push.program < pushedLines_.size()) pushedLines_[push.program] += push.lines;
-  if (countAll_) logFile(str(kToPrefix) + address + str(kSendingInfix) + push.text);
-  session = findSession(console);
-  size_t unsent = 0;
-  if (session != nullptr) {
-    unsent = session->unsent;
-    // Not written whole yet: if the console leaves first, its lines are
-    // read again for the next console.
-    if (session->unsent > 0) session->unwritten.push_back(UnwrittenPush{session->accepted, push.before});
-  }
-  heartbeat_.pushAnswered(true, unsent);
 }
 
 void AgentServer::beatsOnLoop() {

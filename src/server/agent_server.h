@@ -62,6 +62,9 @@ struct ServerOptions {
   uint16_t port = 10012;                 // 0: the system picks one (tests)
   int64_t idleTimeoutMillis = 40000;     // a console silent this long is dropped
   int64_t heartbeatPeriodMillis = 3000;  // one heartbeat pass per period
+  // How long the log push waits for the loop to take a hand-off of lines
+  // before it takes them back and tries again later.
+  int64_t pushAnswerMillis = 5000;
   int64_t processorWaitMillis = 250;     // longest wait of the processor for work
   int64_t beatIntervalMillis = 5000;     // a console is sent a heartbeat after this much silence
   int64_t maxBodyLength = 20480;         // longer bodies are neither served nor sent
@@ -134,8 +137,9 @@ class AgentServer : private platform::ConnectionHandler,
   bool runOnProcessor(std::function<void()> job) { return processor_.enqueueJob(std::move(job)); }
 
  private:
-  // A log message the connection took but has not written whole yet.
-  struct UnwrittenPush {
+  // A log message the connection took whose bytes the console's host has
+  // not acknowledged yet.
+  struct UnacknowledgedPush {
     uint64_t end = 0;  // the offset just behind it in the connection's stream
     std::any before;   // the feed's position before its lines were read
   };
@@ -145,7 +149,7 @@ class AgentServer : private platform::ConnectionHandler,
     std::string inbound;  // the start of a message still arriving
     uint64_t accepted = 0;  // bytes the connection has taken, in all
     size_t unsent = 0;      // of those, bytes not yet written to the socket
-    std::deque<UnwrittenPush> unwritten;
+    std::deque<UnacknowledgedPush> unacknowledged;
   };
 
   // platform::ConnectionHandler, on the loop thread.
@@ -154,20 +158,22 @@ class AgentServer : private platform::ConnectionHandler,
   void onDisconnect(platform::ConnectionId id, const std::string& address) override;
   void onError(platform::ConnectionId id, const std::string& address, int code) override;
   void onFlushed(platform::ConnectionId id, size_t unsent) override;
+  void onAcknowledged(platform::ConnectionId id, uint64_t acknowledged) override;
 
   // ResponseSink, from the processor thread.
   void deliver(Response response) override;
   // HeartbeatLink, from the heartbeat thread.
-  bool nextSysLog(LogBatch* batch) override;
-  std::any sysLogPosition() override;
+  bool readSysLog(std::vector<LogBatch>* out, size_t budget) override;
   void rewindSysLog(const std::any& position) override;
-  void pushTo(platform::ConnectionId console, LogPush push) override;
+  void pushTo(platform::ConnectionId console, LogHandOff handOff) override;
   void sendBeats() override;
   void refreshCountersFromHeartbeat() override;
 
   // Loop thread.
   void deliverResponse(const Response& response);
-  void pushOnLoop(platform::ConnectionId console, const LogPush& push);
+  // Sends the hand-off's messages in order until one is not taken; *taken
+  // counts those that were, as they go (a failure may end the call).
+  void pushOnLoop(platform::ConnectionId console, const LogHandOff& handOff, size_t* taken);
   void beatsOnLoop();
   void idleTimerFired();
   // Refuses a new connection: a "denied" line for an address's first
@@ -184,8 +190,8 @@ class AgentServer : private platform::ConnectionHandler,
   // Sends on a session's connection; a console whose outbound buffer is full
   // is disconnected with a history line. True when the bytes were taken.
   bool sendTo(platform::ConnectionId id, const std::string& address, const std::string& text);
-  // Forgets the pushes a session's connection has written whole.
-  static void dropWrittenPushes(Session& session);
+  // Forgets the pushes whose bytes the console's host has acknowledged.
+  static void dropAcknowledgedPushes(Session& session, uint64_t acknowledged);
   Session* findSession(platform::ConnectionId id);
   bool isAllowed(const std::string& address) const;
   // The sessions' ids and addresses, in order: a copy to walk while sends and

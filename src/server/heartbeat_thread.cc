@@ -12,8 +12,6 @@
 namespace tavin {
 namespace {
 
-using SteadyClock = std::chrono::steady_clock;
-
 // How long a pass may push before its beats go out (a thirtieth of the
 // period, at least kMinPassPush); a larger backlog goes on after them.
 constexpr int kPassPushShare = 30;
@@ -21,8 +19,9 @@ constexpr std::chrono::milliseconds kMinPassPush{50};
 
 }  // namespace
 
-HeartbeatThread::HeartbeatThread(HeartbeatLink& link, std::chrono::milliseconds period)
-    : link_(link), period_(period) {}
+HeartbeatThread::HeartbeatThread(HeartbeatLink& link, std::chrono::milliseconds period,
+                                 std::chrono::milliseconds answerLimit)
+    : link_(link), period_(period), answerLimit_(answerLimit) {}
 
 HeartbeatThread::~HeartbeatThread() { stop(); }
 
@@ -73,22 +72,31 @@ void HeartbeatThread::consoleAdmitted(platform::ConnectionId console) {
 }
 
 void HeartbeatThread::consoleGone(platform::ConnectionId console,
-                                  std::optional<std::any> unwritten) {
+                                  std::optional<std::any> unacknowledged) {
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (console_ == console) console_ = 0;
-    // Nothing is read between a console's leaving and the rewind, so a
-    // rewind still pending is the earlier position: it stays.
-    if (unwritten && !rewind_) rewind_ = std::move(unwritten);
+    // A rewind still pending was set before anything was read for another
+    // console, and the feed only reads forward from it meanwhile: it is the
+    // earlier position, and it stays.
+    if (unacknowledged && !rewind_) rewind_ = std::move(unacknowledged);
   }
   wake_.notify_all();
 }
 
-void HeartbeatThread::pushAnswered(bool taken, size_t unsent) {
+bool HeartbeatThread::handOffWanted(uint64_t handOff) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return handOff != 0 && handOff == awaited_;
+}
+
+void HeartbeatThread::pushAnswered(uint64_t handOff, size_t taken, size_t unsent) {
   {
     std::lock_guard<std::mutex> lock(mu_);
-    answer_ = taken;
-    if (taken) unsent_ = unsent;
+    // An answer the thread stopped waiting for changes nothing: its lines
+    // have been taken back.
+    if (handOff == 0 || handOff != awaited_) return;
+    taken_ = taken;
+    if (taken > 0) unsent_ = unsent;
   }
   wake_.notify_all();
 }
@@ -153,7 +161,8 @@ bool HeartbeatThread::pass() {
 }
 
 platform::ConnectionId HeartbeatThread::consoleWithRoom(SteadyClock::time_point deadline,
-                                                        bool waitForRoom, bool* roomLeft) {
+                                                        bool waitForRoom, bool* roomLeft,
+                                                        size_t* room) {
   std::optional<std::any> rewind;
   platform::ConnectionId console = 0;
   {
@@ -171,6 +180,7 @@ platform::ConnectionId HeartbeatThread::consoleWithRoom(SteadyClock::time_point 
     }
     rewind.swap(rewind_);
     console = console_;
+    *room = kLowWatermark - unsent_;
   }
   if (rewind) link_.rewindSysLog(*rewind);
   return console;
@@ -179,36 +189,48 @@ platform::ConnectionId HeartbeatThread::consoleWithRoom(SteadyClock::time_point 
 bool HeartbeatThread::push(SteadyClock::time_point deadline, bool waitForRoom) {
   for (;;) {
     bool linesLeft = false;
-    const platform::ConnectionId console = consoleWithRoom(deadline, waitForRoom, &linesLeft);
+    size_t room = 0;
+    const platform::ConnectionId console =
+        consoleWithRoom(deadline, waitForRoom, &linesLeft, &room);
     if (console == 0) return linesLeft;
-    if (!pushOne(console)) return false;
+    if (!pushOne(console, room)) return false;
   }
 }
 
-bool HeartbeatThread::pushOne(platform::ConnectionId console) {
-  std::any before = link_.sysLogPosition();
-  LogBatch batch;
-  if (!link_.nextSysLog(&batch)) return false;
-  Message message(std::string(kProtocolVersion), std::string(kOrientationAgent),
-                  std::string(kUnsolicitedSequence), std::make_unique<LogMessageBody>(batch.text));
-  LogPush push{message.toString(), batch.program, batch.lines, before};
+bool HeartbeatThread::pushOne(platform::ConnectionId console, size_t room) {
+  std::vector<LogBatch> batches;
+  if (!link_.readSysLog(&batches, room) || batches.empty()) return false;
+  LogHandOff handOff;
+  handOff.messages.reserve(batches.size());
+  for (const LogBatch& batch : batches) {
+    Message message(std::string(kProtocolVersion), std::string(kOrientationAgent),
+                    std::string(kUnsolicitedSequence), std::make_unique<LogMessageBody>(batch.text));
+    handOff.messages.push_back(LogPush{message.toString(), batch.program, batch.lines, batch.before});
+  }
+  const size_t count = handOff.messages.size();
   {
     std::lock_guard<std::mutex> lock(mu_);
-    answer_.reset();
+    handOff.number = ++lastHandOff_;
+    awaited_ = handOff.number;
+    taken_.reset();
   }
-  link_.pushTo(console, std::move(push));
-  bool taken = false;
+  link_.pushTo(console, std::move(handOff));
+  size_t taken = 0;
   {
     std::unique_lock<std::mutex> lock(mu_);
-    // Only a stop ends this wait: the loop answers every push, and the
-    // answer decides whether the batch must be read again.
-    wake_.wait(lock, [this] { return stopping_ || answer_.has_value(); });
-    if (!answer_) return false;
-    taken = *answer_;
+    // Bounded: an answer the loop lost (a failure on its side, work dropped)
+    // must not end the push for good. The lines go back and the next pass
+    // reads them again; if the hand-off reaches the loop later, it is dropped
+    // there (handOffWanted), so nothing is sent out of order.
+    wake_.wait_for(lock, answerLimit_, [this] { return stopping_ || taken_.has_value(); });
+    taken = taken_.value_or(0);
+    awaited_ = 0;
+    taken_.reset();
   }
-  // Not taken (the console has gone): read again for the next console.
-  if (!taken) link_.rewindSysLog(before);
-  return taken;
+  // What the connection did not take is read again, for this console or the
+  // next.
+  if (taken < count) link_.rewindSysLog(batches[taken].before);
+  return taken == count;
 }
 
 }  // namespace tavin

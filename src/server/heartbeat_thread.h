@@ -5,14 +5,18 @@
 // thread reaches it only through HeartbeatLink, and the loop tells it about
 // the console through the members marked "Loop thread".
 //
-// The log push is paced by the console. A batch is read only while the
-// console's unsent bytes are under kLowWatermark, and it is handed to the
-// console's connection before the next is read; a batch the connection does
-// not take, or one still unwritten when the console leaves, is read again
-// later (the feed goes back). What is not read stays in the files. While a
+// The log push is paced by the console. Lines are read only while the
+// console's unsent bytes are under kLowWatermark, as many log messages at a
+// time as fit under it, and they are handed to the console's connection in
+// one go (a hand-off) before more are read. The loop answers each hand-off
+// with how many of its messages the connection took; what it did not take is
+// read again, and so is a hand-off whose answer does not come within the
+// answer limit (the thread stops waiting for it, and the loop drops it if it
+// comes later). What the console never acknowledged is read again for the
+// next console (consoleGone). What is not read stays in the files. While a
 // backlog waits the thread goes on pushing between passes, as fast as the
-// console takes the bytes, so a backlog flows at the link's rate; the passes
-// themselves keep their schedule, and a stop or a pause ends every wait.
+// console takes the bytes; the passes keep their schedule, and a stop or a
+// pause ends every wait.
 //
 // Owned by AgentServer. Members are "Any thread." unless noted.
 #pragma once
@@ -25,6 +29,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/event_loop.h"
 #include "server/log_feed.h"
@@ -36,22 +41,29 @@ struct LogPush {
   std::string text;  // the whole message as sent
   size_t program = 0;
   int lines = 0;
-  std::any before;  // the feed's position before the batch was read
+  std::any before;  // the feed's position before its lines were read
+};
+
+// Log messages handed to the loop in one go, in order.
+struct LogHandOff {
+  uint64_t number = 0;  // names it in the loop's answer
+  std::vector<LogPush> messages;
 };
 
 // What the thread needs from the server.
 class HeartbeatLink {
  public:
   virtual ~HeartbeatLink() = default;
-  // Heartbeat thread: the next batch of system-log lines that fits one log
-  // message; false when there is none.
-  virtual bool nextSysLog(LogBatch* batch) = 0;
-  // Heartbeat thread: where the feed stands, and going back there.
-  virtual std::any sysLogPosition() = 0;
+  // Heartbeat thread: appends batches of new system-log lines, each fitting
+  // one log message, until their texts reach budget bytes; false when there
+  // is none.
+  virtual bool readSysLog(std::vector<LogBatch>* out, size_t budget) = 0;
+  // Heartbeat thread: goes back to a batch's position.
   virtual void rewindSysLog(const std::any& position) = 0;
-  // Hands a log message to the console's connection, on the loop. The loop
-  // answers with HeartbeatThread::pushAnswered, once, whatever becomes of it.
-  virtual void pushTo(platform::ConnectionId console, LogPush push) = 0;
+  // Hands log messages to the console's connection, on the loop. The loop
+  // answers with HeartbeatThread::pushAnswered, unless the hand-off is no
+  // longer wanted when it gets there.
+  virtual void pushTo(platform::ConnectionId console, LogHandOff handOff) = 0;
   // Sends the heartbeat to each console that is due one.
   virtual void sendBeats() = 0;
   // Has the counters shown again, on the loop.
@@ -65,7 +77,10 @@ class HeartbeatThread {
   // read at all, and enough to keep a fast link busy between reports.
   static constexpr size_t kLowWatermark = 256 * 1024;
 
-  HeartbeatThread(HeartbeatLink& link, std::chrono::milliseconds period);
+  // answerLimit: how long the thread waits for the loop's answer to a
+  // hand-off before it takes the lines back.
+  HeartbeatThread(HeartbeatLink& link, std::chrono::milliseconds period,
+                  std::chrono::milliseconds answerLimit);
   ~HeartbeatThread();  // stops the thread
   HeartbeatThread(const HeartbeatThread&) = delete;
   HeartbeatThread& operator=(const HeartbeatThread&) = delete;
@@ -80,36 +95,42 @@ class HeartbeatThread {
 
   // Loop thread: the console the log push serves was admitted.
   void consoleAdmitted(platform::ConnectionId console);
-  // Loop thread: the console left. unwritten is the feed's position before
-  // the first batch it never got whole, when there is one: the feed goes
-  // back there before it is read again.
-  void consoleGone(platform::ConnectionId console, std::optional<std::any> unwritten);
-  // Loop thread: what became of a pushTo; unsent is the console's unsent
-  // bytes after it.
-  void pushAnswered(bool taken, size_t unsent);
+  // Loop thread: the console left. unacknowledged is the feed's position
+  // before the first message its host did not acknowledge, when there is
+  // one: the feed goes back there before it is read again.
+  void consoleGone(platform::ConnectionId console, std::optional<std::any> unacknowledged);
+  // Loop thread: whether the thread still waits for this hand-off; one it
+  // gave up on must not be sent.
+  bool handOffWanted(uint64_t handOff) const;
+  // Loop thread: the connection took the first `taken` messages of the
+  // hand-off; unsent is the console's unsent bytes after them.
+  void pushAnswered(uint64_t handOff, size_t taken, size_t unsent);
   // Loop thread: the console's connection wrote some of its unsent bytes.
   void unsentChanged(platform::ConnectionId console, size_t unsent);
 
  private:
+  using SteadyClock = std::chrono::steady_clock;
+
   void run();
   // One pass's work: the log push (bounded by the pass's share of the
   // period), then the beats. True when lines may be left.
   bool pass();
-  // Pushes batches until deadline, the end of the new lines, or the
-  // console's leaving; with waitForRoom, waits for the console to take
-  // bytes when its unsent bytes reach the watermark, else stops there.
-  // True when lines may be left (the push stopped for time or room).
-  bool push(std::chrono::steady_clock::time_point deadline, bool waitForRoom);
-  // Reads one batch and hands it to the console; false when there was none
-  // or the console did not take it.
-  bool pushOne(platform::ConnectionId console);
-  // The console to push to now (0: none, or the thread must stop pushing);
-  // applies a pending rewind first.
-  platform::ConnectionId consoleWithRoom(std::chrono::steady_clock::time_point deadline,
-                                         bool waitForRoom, bool* roomLeft);
+  // Pushes until deadline, the end of the new lines, or the console's
+  // leaving; with waitForRoom, waits for the console to take bytes when its
+  // unsent bytes reach the watermark, else stops there. True when lines may
+  // be left (the push stopped for time or room).
+  bool push(SteadyClock::time_point deadline, bool waitForRoom);
+  // Reads up to `room` bytes of messages and hands them to the console;
+  // false when there was nothing to read or not all of it was taken.
+  bool pushOne(platform::ConnectionId console, size_t room);
+  // The console to push to now and its room (0: none, or the thread must
+  // stop pushing); applies a pending rewind first.
+  platform::ConnectionId consoleWithRoom(SteadyClock::time_point deadline, bool waitForRoom,
+                                         bool* roomLeft, size_t* room);
 
   HeartbeatLink& link_;
   const std::chrono::milliseconds period_;
+  const std::chrono::milliseconds answerLimit_;
   mutable std::mutex mu_;
   // Every wait of the thread is on this, with mu_ held and its flags checked
   // under it, so a stop or a pause cannot be missed (see RequestQueue on why
@@ -120,7 +141,9 @@ class HeartbeatThread {
   bool stopping_ = false;
   platform::ConnectionId console_ = 0;
   size_t unsent_ = 0;
-  std::optional<bool> answer_;  // the last pushTo's outcome, once known
+  uint64_t lastHandOff_ = 0;
+  uint64_t awaited_ = 0;          // the hand-off waited for; 0: none
+  std::optional<size_t> taken_;   // its answer, once known
   std::optional<std::any> rewind_;
   std::thread thread_;
 };

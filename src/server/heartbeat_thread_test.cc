@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
+#include <initializer_list>
+#include <optional>
 #include <future>
 #include <mutex>
 #include <stdexcept>
@@ -18,53 +21,84 @@ namespace {
 
 constexpr platform::ConnectionId kConsole = 7;
 
-// Plays the server: a feed of numbered batches whose position is the index
-// of the next one, and a loop that answers every push at once, as the test
-// says. Records the calls in order.
+// Plays the server: a feed of numbered batches (of `size` bytes) whose
+// position is the index of the next one, and a loop that answers every
+// hand-off at once, as the test says. Records the calls in order.
 class RecordingLink : public HeartbeatLink {
  public:
-  explicit RecordingLink(int batches = 0) : batches_(batches) {}
+  explicit RecordingLink(int batches = 0, size_t size = 10) : batches_(batches), size_(size) {}
 
   void attach(HeartbeatThread* heartbeat) { heartbeat_ = heartbeat; }
 
-  bool nextSysLog(LogBatch* batch) override {
+  bool readSysLog(std::vector<LogBatch>* out, size_t budget) override {
     std::lock_guard<std::mutex> lock(mu_);
     if (failOnLog) throw std::runtime_error("log unreadable");
     ++reads_;
-    if (next_ >= batches_) return false;
-    batch->text = "A " + std::to_string(next_++) + " line\x02";
-    batch->lines = 1;
-    return true;
-  }
-  std::any sysLogPosition() override {
-    std::lock_guard<std::mutex> lock(mu_);
-    return next_;
+    size_t total = 0;
+    while (next_ < batches_ && total < budget) {
+      std::string text = "A " + std::to_string(next_) + " line";
+      text.resize(size_ > text.size() + 1 ? size_ - 1 : text.size(), 'x');
+      total += text.size() + 1;
+      out->push_back(LogBatch{text + "\x02", 0, 1, std::any(next_)});
+      ++next_;
+    }
+    return !out->empty();
   }
   void rewindSysLog(const std::any& position) override {
     std::lock_guard<std::mutex> lock(mu_);
     next_ = std::any_cast<int>(position);
     calls_.push_back("rewind " + std::to_string(next_));
   }
-  void pushTo(platform::ConnectionId console, LogPush push) override {
-    bool take = false;
+  void pushTo(platform::ConnectionId console, LogHandOff handOff) override {
+    size_t take = 0;
     size_t unsent = 0;
     {
       std::lock_guard<std::mutex> lock(mu_);
-      const size_t at = push.text.find("A ");
-      calls_.push_back("push " + push.text.substr(at, push.text.find(' ', at + 2) - at) + " to " +
-                       std::to_string(console));
-      take = take_;
+      lastHandOff_ = handOff.number;
+      std::optional<size_t> scripted = take_;
+      if (!script_.empty()) {
+        scripted = script_.front();
+        script_.pop_front();
+      }
+      if (!scripted) {
+        calls_.push_back("lost");
+        return;
+      }
+      for (const LogPush& push : handOff.messages) {
+        const size_t at = push.text.find("A ");
+        calls_.push_back("push " + push.text.substr(at, push.text.find(' ', at + 2) - at) +
+                         " to " + std::to_string(console));
+      }
+      take = std::min(*scripted, handOff.messages.size());
+      takenTotal_ += take;
       unsent = unsentAfterPush_;
     }
-    heartbeat_->pushAnswered(take, unsent);
+    heartbeat_->pushAnswered(handOff.number, take, unsent);
   }
   void sendBeats() override { record("beats"); }
   void refreshCountersFromHeartbeat() override { record("counters"); }
 
-  void setAnswer(bool take, size_t unsent) {
+  // How many messages of each hand-off the loop takes, and the console's
+  // unsent bytes it reports.
+  void setAnswer(size_t take, size_t unsent) {
     std::lock_guard<std::mutex> lock(mu_);
     take_ = take;
     unsentAfterPush_ = unsent;
+  }
+  // How many messages the next hand-offs are taken, one after another
+  // (none: the hand-off is lost on its way and never answered); then
+  // setAnswer's.
+  void scriptAnswers(std::initializer_list<std::optional<size_t>> takes) {
+    std::lock_guard<std::mutex> lock(mu_);
+    script_.assign(takes.begin(), takes.end());
+  }
+  uint64_t lastHandOff() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return lastHandOff_;
+  }
+  size_t takenTotal() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return takenTotal_;
   }
   std::vector<std::string> calls() const {
     std::lock_guard<std::mutex> lock(mu_);
@@ -91,16 +125,22 @@ class RecordingLink : public HeartbeatLink {
   mutable std::mutex mu_;
   HeartbeatThread* heartbeat_ = nullptr;
   const int batches_;
+  const size_t size_;
   int next_ = 0;
   int reads_ = 0;
-  bool take_ = true;
+  size_t take_ = SIZE_MAX;
   size_t unsentAfterPush_ = 0;
+  std::deque<std::optional<size_t>> script_;
+  size_t takenTotal_ = 0;
+  uint64_t lastHandOff_ = 0;
   std::vector<std::string> calls_;
 };
 
 struct Running {
-  explicit Running(int batches, std::chrono::milliseconds period = std::chrono::milliseconds(5))
-      : link(batches), heartbeat(link, period) {
+  explicit Running(int batches, std::chrono::milliseconds period = std::chrono::milliseconds(5),
+                   size_t size = 10,
+                   std::chrono::milliseconds answerLimit = std::chrono::hours(1))
+      : link(batches, size), heartbeat(link, period, answerLimit) {
     link.attach(&heartbeat);
   }
   RecordingLink link;
@@ -126,52 +166,57 @@ TEST(HeartbeatThread, APassPushesEveryNewBatchThenBeatsAndOnlyForAConsole) {
 }
 
 TEST(HeartbeatThread, ReadsOnlyWhileTheConsoleHasRoom) {
-  Running r(1000);
+  Running r(1000, std::chrono::milliseconds(5), 20000);
   r.heartbeat.consoleAdmitted(kConsole);
-  // Each push leaves the console at the watermark.
-  r.link.setAnswer(true, HeartbeatThread::kLowWatermark);
+  // Each hand-off leaves the console at the watermark.
+  r.link.setAnswer(SIZE_MAX, HeartbeatThread::kLowWatermark);
   r.heartbeat.start();
   ASSERT_TRUE(test::waitUntil([&] { return r.link.count("beats") >= 3; }));
-  // Passes went on with their beats; nothing more was read meanwhile.
-  EXPECT_EQ(r.link.count("push"), 1u);
+  // One hand-off filled the console's room; passes went on with their
+  // beats, and nothing more was read meanwhile.
   EXPECT_EQ(r.link.reads(), 1);
-  // The loop says the console took bytes: the next batch follows at once,
+  const size_t first = r.link.count("push");
+  EXPECT_GE(first * 20000, HeartbeatThread::kLowWatermark);
+  EXPECT_LT((first - 1) * 20000, HeartbeatThread::kLowWatermark);
+  // The loop says the console took a byte: a message follows at once,
   // between passes.
   r.heartbeat.unsentChanged(kConsole, HeartbeatThread::kLowWatermark - 1);
-  ASSERT_TRUE(test::waitUntil([&] { return r.link.count("push") == 2; }));
+  ASSERT_TRUE(test::waitUntil([&] { return r.link.reads() == 2; }));
   r.heartbeat.stop();
-  EXPECT_EQ(r.link.reads(), 2);
+  EXPECT_EQ(r.link.count("push"), first + 1);
 }
 
 TEST(HeartbeatThread, ABatchTheConsoleDidNotGetIsReadAgain) {
-  Running r(6);
+  Running r(6, std::chrono::milliseconds(5), 10, std::chrono::milliseconds(50));
   r.heartbeat.consoleAdmitted(kConsole);
-  // Taken but never written: the console leaves with batches 0 and 1 unsent.
-  r.link.setAnswer(true, HeartbeatThread::kLowWatermark);
+  // Taken, then the console leaves with its host having acknowledged none.
+  r.link.setAnswer(SIZE_MAX, HeartbeatThread::kLowWatermark);
   r.heartbeat.start();
-  ASSERT_TRUE(test::waitUntil([&] { return r.link.count("push") == 1; }));
+  ASSERT_TRUE(test::waitUntil([&] { return r.link.takenTotal() == 6; }));
   r.heartbeat.consoleGone(kConsole, std::any(0));
-  // A push the connection refuses is read again too.
-  r.link.setAnswer(false, 0);
+  // The next console: a hand-off lost on its way (its answer never comes:
+  // after the answer limit the lines go back), one of which the connection
+  // takes one message, then all.
+  r.link.scriptAnswers({std::nullopt, 1});
+  r.link.setAnswer(SIZE_MAX, 0);
   r.heartbeat.consoleAdmitted(kConsole + 1);
-  ASSERT_TRUE(test::waitUntil([&] { return r.link.count("rewind") >= 2; }));
-  r.heartbeat.pause();
-  r.link.setAnswer(true, 0);
-  r.heartbeat.resume();
-  ASSERT_TRUE(test::waitUntil([&] { return r.link.count("push A 5 to 8") == 1; }));
+  ASSERT_TRUE(test::waitUntil([&] { return r.link.takenTotal() == 12; }));
   r.heartbeat.stop();
-  const auto calls = r.link.calls();
-  // The rewind to the first unsent batch comes before anything else is read
-  // for the next console, and every batch from there reaches it in order.
-  const auto rewind = std::find(calls.begin(), calls.end(), "rewind 0");
-  ASSERT_NE(rewind, calls.end());
-  EXPECT_EQ(*(rewind + 1), "push A 0 to 8");
-  std::vector<std::string> taken;
-  for (auto it = calls.rbegin(); it != calls.rend() && taken.size() < 6; ++it) {
-    if (it->rfind("push", 0) == 0) taken.insert(taken.begin(), *it);
+  auto calls = r.link.calls();
+  // From the rewind to the first unacknowledged batch on, what the next
+  // console was handed.
+  calls.erase(calls.begin(), std::find(calls.begin(), calls.end(), "rewind 0"));
+  calls.erase(std::remove_if(calls.begin(), calls.end(),
+                             [](const std::string& call) {
+                               return call == "beats" || call == "counters";
+                             }),
+              calls.end());
+  std::vector<std::string> expected{"rewind 0", "lost", "rewind 0"};
+  for (int from : {0, 1}) {
+    for (int k = from; k < 6; ++k) expected.push_back("push A " + std::to_string(k) + " to 8");
+    if (from == 0) expected.push_back("rewind 1");
   }
-  EXPECT_EQ(taken, (std::vector<std::string>{"push A 0 to 8", "push A 1 to 8", "push A 2 to 8",
-                                             "push A 3 to 8", "push A 4 to 8", "push A 5 to 8"}));
+  EXPECT_EQ(calls, expected);
 }
 
 TEST(HeartbeatThread, PausedPassesDoNothingAndAFailedPassEndsQuietly) {
@@ -191,23 +236,36 @@ TEST(HeartbeatThread, PausedPassesDoNothingAndAFailedPassEndsQuietly) {
   EXPECT_EQ(r.link.count("beats"), 0u);
 }
 
+// Runs fn; a call that does not end within the deadline fails the run at
+// once (a waiting thread could not be joined, so the test cannot go on).
+void endsInTime(const char* what, std::function<void()> fn) {
+  auto done = std::async(std::launch::async, std::move(fn));
+  if (done.wait_for(test::kDeadline) != std::future_status::ready) {
+    std::fprintf(stderr, "%s did not end\n", what);
+    std::abort();
+  }
+}
+
 TEST(HeartbeatThread, StopEndsEveryWaitAtOnce) {
   struct Case {
     const char* name;
     bool console;
     bool full;  // the console's unsent bytes at the watermark
+    bool lost;  // the hand-off's answer never comes
   };
-  for (const Case& c : {Case{"the period", false, false}, Case{"room at the console", true, true}}) {
+  for (const Case& c : {Case{"the period", false, false, false},
+                        Case{"room at the console", true, true, false},
+                        Case{"an answer", true, false, true}}) {
     SCOPED_TRACE(c.name);
-    Running r(1000, std::chrono::milliseconds(c.full ? 1 : 3600 * 1000));
+    Running r(1000, std::chrono::milliseconds(c.console ? 1 : 3600 * 1000));
     if (c.console) r.heartbeat.consoleAdmitted(kConsole);
-    if (c.full) r.link.setAnswer(true, HeartbeatThread::kLowWatermark);
+    if (c.full) r.link.setAnswer(SIZE_MAX, HeartbeatThread::kLowWatermark);
+    if (c.lost) r.link.scriptAnswers({std::nullopt});
     r.heartbeat.start();
-    if (c.full) {
-      ASSERT_TRUE(test::waitUntil([&] { return r.link.count("push") == 1; }));
+    if (c.console) {
+      ASSERT_TRUE(test::waitUntil([&] { return r.link.lastHandOff() == 1; }));
     }
-    auto stopped = std::async(std::launch::async, [&] { r.heartbeat.stop(); });
-    ASSERT_EQ(stopped.wait_for(test::kDeadline), std::future_status::ready);
+    endsInTime(c.name, [&] { r.heartbeat.stop(); });
   }
 }
 
@@ -217,16 +275,12 @@ TEST(HeartbeatThread, StopEndsEveryWaitAtOnce) {
 TEST(HeartbeatThread, EveryStopEndsTheThreadAndStartRunsItAgain) {
   {
     Running idle(0, std::chrono::hours(1));
-    auto cycles = std::async(std::launch::async, [&] {
+    endsInTime("a stop of the heartbeat thread", [&] {
       for (int i = 0; i < 200; ++i) {
         idle.heartbeat.start();
         idle.heartbeat.stop();
       }
     });
-    if (cycles.wait_for(test::kDeadline) != std::future_status::ready) {
-      std::fprintf(stderr, "a stop did not end the heartbeat thread\n");
-      std::abort();
-    }
     EXPECT_TRUE(idle.link.calls().empty());  // no period ever ended
   }
   Running r(0, std::chrono::milliseconds(1));

@@ -10,6 +10,7 @@
 #include <any>
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace tavin {
 
@@ -17,16 +18,16 @@ struct LogBatch {
   std::string text;    // the entries, as one log message carries them
   size_t program = 0;  // the program they come from (0: program 1)
   int lines = 0;       // how many entries text holds
+  std::any before;     // the feed's position before the batch was read
 };
 
 class LogFeed {
  public:
   virtual ~LogFeed() = default;
-  // The next batch (program 1's lines before program 2's) whose text takes at
-  // most maxTextBytes; false when neither program has a new line.
-  virtual bool next(LogBatch* batch, size_t maxTextBytes) = 0;
-  // Where the feed stands now, as a value that only rewind reads.
-  virtual std::any position() const = 0;
+  // Appends the next batches (program 1's lines before program 2's) to out,
+  // each text at most maxTextBytes, until their texts together reach budget
+  // bytes or no program has a new line. False when it appended none.
+  virtual bool read(std::vector<LogBatch>* out, size_t maxTextBytes, size_t budget) = 0;
   // Goes back to a position: the batches read since then come again.
   virtual void rewind(const std::any& position) = 0;
 };

@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,6 +48,12 @@ class FakeEventLoop : public platform::EventLoop {
   void post(std::function<void()> fn) override {
     std::lock_guard<std::mutex> lock(postMu_);
     posted_.push_back(std::move(fn));
+    ++postCount_;
+  }
+  // How many functions were posted so far. Any thread.
+  size_t postCount() const {
+    std::lock_guard<std::mutex> lock(postMu_);
+    return postCount_;
   }
 
   platform::TimerId startTimer(int64_t delayMillis, bool repeat,
@@ -87,6 +94,10 @@ class FakeEventLoop : public platform::EventLoop {
   void close(platform::ConnectionId id) override {
     auto it = connections_.find(id);
     if (it == connections_.end()) return;
+    // The last count of what the console's host acknowledged, as the real
+    // loop reports it.
+    if (tracked_.count(id) != 0) handler_->onAcknowledged(id, acknowledgedBytes(id));
+    if (beforeDisconnect) beforeDisconnect();
     const std::string address = it->second;
     connections_.erase(it);
     handler_->onDisconnect(id, address);
@@ -94,6 +105,17 @@ class FakeEventLoop : public platform::EventLoop {
   size_t pendingBytes(platform::ConnectionId id) const override {
     auto it = unsent_.find(id);
     return it == unsent_.end() ? 0 : it->second;
+  }
+  void trackDelivery(platform::ConnectionId id) override { tracked_.insert(id); }
+  // Everything written is acknowledged at once, unless the test holds the
+  // acknowledgements of the connection back (holdAcks; then acknowledge).
+  uint64_t acknowledgedBytes(platform::ConnectionId id) const override {
+    if (tracked_.count(id) == 0) return 0;
+    if (holdAcks.count(id) != 0) {
+      auto it = acked_.find(id);
+      return it == acked_.end() ? 0 : it->second;
+    }
+    return sentTo(id).size() - pendingBytes(id);
   }
   void setOutboundLimit(size_t bytes) override { outboundLimit = bytes; }
   void onSignal(platform::Signal, std::function<void()>) override {}
@@ -125,6 +147,13 @@ class FakeEventLoop : public platform::EventLoop {
     if (report && connections_.count(id) != 0) handler_->onFlushed(id, unsent);
   }
 
+  // The console's host acknowledges the first `bytes` of the connection's
+  // stream, as the real loop reports it after a write.
+  void acknowledge(platform::ConnectionId id, uint64_t bytes) {
+    acked_[id] = bytes;
+    if (connections_.count(id) != 0) handler_->onAcknowledged(id, bytes);
+  }
+
   bool isOpen(platform::ConnectionId id) const { return connections_.count(id) != 0; }
   // Everything sent to a connection so far.
   std::string sentTo(platform::ConnectionId id) const {
@@ -132,7 +161,9 @@ class FakeEventLoop : public platform::EventLoop {
     return it == sent_.end() ? std::string() : it->second;
   }
 
-  // Runs the work posted so far (and what it posts in turn).
+  // Runs the work posted so far (and what it posts in turn). A failure
+  // escaping a function is noted in `escaped` and the rest runs, as the
+  // real loop logs it and runs on.
   void runPosted() {
     for (;;) {
       std::vector<std::function<void()>> batch;
@@ -141,7 +172,13 @@ class FakeEventLoop : public platform::EventLoop {
         batch.swap(posted_);
       }
       if (batch.empty()) return;
-      for (auto& fn : batch) fn();
+      for (auto& fn : batch) {
+        try {
+          fn();
+        } catch (const std::exception& e) {
+          escaped.push_back(e.what());
+        }
+      }
     }
   }
 
@@ -170,22 +207,30 @@ class FakeEventLoop : public platform::EventLoop {
 
   bool failListen = false;
   int listenCalls = 0;
+  std::vector<std::string> escaped;
+  // Runs in close(), after the connection's last acknowledgement count and
+  // before onDisconnect.
+  std::function<void()> beforeDisconnect;
   size_t outboundLimit = 0;
   std::map<platform::ConnectionId, bool> overLimit;
   // Connections whose sends fail, and those whose sent bytes stay unsent
   // until drained.
   std::set<platform::ConnectionId> failed;
   std::set<platform::ConnectionId> holdBytes;
+  std::set<platform::ConnectionId> holdAcks;
 
  private:
-  std::mutex postMu_;
+  mutable std::mutex postMu_;
   std::vector<std::function<void()>> posted_;
+  size_t postCount_ = 0;
   std::map<platform::TimerId, Timer> timers_;
   platform::TimerId nextTimer_ = 1;
   std::map<platform::ConnectionId, std::string> connections_;
   std::map<platform::ConnectionId, std::string> sent_;
   platform::ConnectionId nextConnection_ = 1;
   std::map<platform::ConnectionId, size_t> unsent_;
+  std::set<platform::ConnectionId> tracked_;
+  std::map<platform::ConnectionId, uint64_t> acked_;
   platform::ConnectionHandler* handler_ = nullptr;
   platform::ListenerId listener_ = 0;
   platform::ListenerId nextListener_ = 1;
@@ -196,22 +241,20 @@ class FakeEventLoop : public platform::EventLoop {
 // next one. Any thread.
 class ListFeed : public LogFeed {
  public:
-  bool next(LogBatch* batch, size_t maxTextBytes) override {
+  bool read(std::vector<LogBatch>* out, size_t maxTextBytes, size_t budget) override {
     std::lock_guard<std::mutex> lock(mu_);
     maxText_ = maxTextBytes;
     ++reads_;
-    if (next_ >= logs_.size()) {
-      ++passEnds_;  // each push ends with this answer
-      return false;
+    size_t total = 0;
+    const size_t first = out->size();
+    while (next_ < logs_.size() && total < budget) {
+      total += logs_[next_].size();
+      out->push_back(LogBatch{logs_[next_], 0, 1, std::any(next_)});
+      ++next_;
     }
-    batch->text = logs_[next_++];
-    batch->program = 0;
-    batch->lines = 1;
-    return true;
-  }
-  std::any position() const override {
-    std::lock_guard<std::mutex> lock(mu_);
-    return next_;
+    if (out->size() > first) return true;
+    ++passEnds_;  // each push ends with this answer
+    return false;
   }
   void rewind(const std::any& position) override {
     std::lock_guard<std::mutex> lock(mu_);
@@ -265,8 +308,14 @@ class RecordingHistory : public History {
   };
   void WriteHistory(const std::string& text, bool showInView) override {
     std::lock_guard<std::mutex> lock(mu_);
+    if (!failOn.empty() && text.rfind(failOn, 0) == 0) {
+      failOn.clear();
+      throw std::runtime_error("history unwritable");
+    }
     lines_.push_back(Line{text, showInView});
   }
+  // The next line that begins with this throws instead of being written.
+  std::string failOn;
   std::vector<Line> lines() const {
     std::lock_guard<std::mutex> lock(mu_);
     return lines_;

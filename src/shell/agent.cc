@@ -22,10 +22,15 @@ class ProgramLogFeed : public LogFeed {
  public:
   explicit ProgramLogFeed(AgentConfig& config) : config_(config) {}
 
-  bool next(LogBatch* batch, size_t maxTextBytes) override {
-    return config_.nextSysLogBatch(batch->text, maxTextBytes, &batch->program, &batch->lines);
+  bool read(std::vector<LogBatch>* out, size_t maxTextBytes, size_t budget) override {
+    std::vector<AgentConfig::SysLogBatch> batches;
+    if (!config_.readSysLog(&batches, maxTextBytes, budget)) return false;
+    for (AgentConfig::SysLogBatch& batch : batches) {
+      out->push_back(LogBatch{std::move(batch.text), batch.program, batch.lines,
+                              std::any(std::move(batch.before))});
+    }
+    return true;
   }
-  std::any position() const override { return config_.sysLogPosition(); }
   void rewind(const std::any& position) override {
     if (const auto* states = std::any_cast<std::vector<SystemLogReader::State>>(&position)) {
       config_.rewindSysLog(*states);

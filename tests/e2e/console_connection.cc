@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -40,6 +41,23 @@ ConsoleConnection::~ConsoleConnection() { close(); }
 void ConsoleConnection::close() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
+}
+
+std::string ConsoleConnection::held() const {
+  std::string bytes = buffer_;
+  int queued = 0;
+  if (fd_ < 0 || ::ioctl(fd_, FIONREAD, &queued) != 0 || queued <= 0) return bytes;
+  std::string waiting(static_cast<size_t>(queued), '\0');
+  const ssize_t n = ::recv(fd_, waiting.data(), waiting.size(), MSG_PEEK | MSG_DONTWAIT);
+  if (n > 0) bytes.append(waiting.data(), static_cast<size_t>(n));
+  return bytes;
+}
+
+void ConsoleConnection::reset() {
+  if (fd_ < 0) return;
+  linger hard{1, 0};
+  ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  close();
 }
 
 bool ConsoleConnection::connect(int port, int timeoutMs, int receiveBuffer) {

@@ -38,6 +38,12 @@ class ConsoleConnection {
   bool waitClosed(int timeoutMs);
   bool closed() const { return closed_; }
   void close();
+  // The bytes this console's host holds that were not taken as messages:
+  // what receive() kept and what waits in the socket, looked at, not read.
+  std::string held() const;
+  // Ends the connection with a reset, as a crashing console's host does:
+  // whatever the host held is dropped.
+  void reset();
 
  private:
   // Reads what is available within timeoutMs into buffer_; false on timeout.
