@@ -2,7 +2,11 @@
 // loopback in a network namespace of the test's own): a backlog flows at the
 // link's rate, whole and in order; a console that pauses gets every line from
 // where it stopped; a console that never reads is dropped at the outbound
-// bound, and the lines it never got go to the next console.
+// bound, and the lines it never got go to the next console. On loopback and
+// over the slow link: a console reset in the middle of a backlog is followed
+// by one that starts no later than the first line the first one's host had
+// not received.
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <string>
@@ -79,9 +83,27 @@ void takeLines(const ReceivedMessage& message, Received* into) {
   return ::testing::AssertionSuccess();
 }
 
-class RateLimitedLink : public AgentFixture {
+// The number of the last line whose entry lies whole in bytes of the wire
+// (the entries of a message still arriving included); 0 for none.
+int lastWholeLine(const std::string& bytes) {
+  int last = 0;
+  size_t start = 0;
+  size_t end;
+  while ((end = bytes.find('\x02', start)) != std::string::npos) {
+    const size_t at = bytes.rfind(" line ", end);
+    if (at != std::string::npos && at >= start) last = std::stoi(bytes.substr(at + 6, 6));
+    start = end + 1;
+  }
+  return last;
+}
+
+// An agent with a backlog in program 1's log, and consoles that read it;
+// over a slow link when the test makes one.
+class BacklogFixture : public AgentFixture {
  protected:
-  void SetUp() override {
+  // Makes the slow link, or skips the test where it cannot be made (from
+  // SetUp: the test's body does not run then).
+  void makeSlowLink() {
     std::string whyNot;
     link_ = SlowLink::create(kLinkKbit, &whyNot);
     if (!link_) GTEST_SKIP() << whyNot;
@@ -125,6 +147,11 @@ class RateLimitedLink : public AgentFixture {
 
  private:
   std::unique_ptr<SlowLink> link_;
+};
+
+class RateLimitedLink : public BacklogFixture {
+ protected:
+  void SetUp() override { makeSlowLink(); }
 };
 
 TEST_F(RateLimitedLink, ABacklogReachesTheConsoleWholeInOrderAtTheLinksRate) {
@@ -195,6 +222,72 @@ TEST_F(RateLimitedLink, AConsoleThatNeverReadsIsDroppedAndTheNextGetsWhatItMisse
       << rest.lines.size() << " lines arrived";
   EXPECT_TRUE(consecutive(rest.lines, first, kLines));
 }
+
+struct ResetCase {
+  const char* name;
+  bool slowLink;
+  bool readHeld;  // the console reads what its host holds, then is reset
+};
+
+class ConsoleReset : public BacklogFixture, public ::testing::WithParamInterface<ResetCase> {
+ protected:
+  void SetUp() override {
+    if (GetParam().slowLink) makeSlowLink();
+  }
+};
+
+// A console stops reading in the middle of a backlog and is reset, as a hung
+// console that is restarted: what its host acknowledged but the console never
+// read is lost with it (beyond the agent's knowledge), everything else is
+// read again for the next console, which gets its first line within a pass.
+TEST_P(ConsoleReset, TheNextConsoleStartsNoLaterThanTheFirstLineTheFirstHostLacked) {
+  constexpr int kLines = 60000;
+  startWithBacklog(kLines);
+  ConsoleConnection first;
+  // A small receive buffer: the window the agent fills closes soon.
+  ASSERT_TRUE(first.connect(port(), 5000, 16384));
+  Received got;
+  ASSERT_TRUE(readLines(first, &got, 2000));
+  // Stops reading: the agent fills the window and its own buffers, and waits.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  if (GetParam().readHeld) {
+    // Reads what its host holds, no more; the agent writes into the window
+    // that opens, until it is full again.
+    const size_t holding = first.held().size();
+    for (size_t taken = 0; taken < holding;) {
+      auto message = first.receive(kAnswerMs);
+      ASSERT_TRUE(message.has_value());
+      if (message->message->getMessageType() == "13") takeLines(*message, &got);
+      taken += message->frame.size();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  }
+  const int hostLast = std::max(got.lines.back(), lastWholeLine(first.held()));
+  first.reset();
+  // Until the agent has seen the reset, a second console would be refused.
+  ASSERT_TRUE(waitForHistory("Client 127.0.0.1 lost", kAnswerMs));
+
+  auto next = connectConsole();
+  ASSERT_NE(next, nullptr);
+  const auto connected = std::chrono::steady_clock::now();
+  Received rest;
+  ASSERT_TRUE(readLines(*next, &rest, 1));
+  const auto wait = std::chrono::steady_clock::now() - connected;
+  EXPECT_LT(wait, std::chrono::milliseconds(3000 + 2000)) << "one pass, and a margin";
+  const int start = rest.lines.front();
+  EXPECT_LE(start, hostLast + 1) << "lines " << hostLast + 1 << " to " << start - 1 << " lost";
+  RecordProperty("lines_sent_again", hostLast + 1 - start);
+  ASSERT_TRUE(readLines(*next, &rest, 3000));
+  EXPECT_TRUE(consecutive(rest.lines, start, start + static_cast<int>(rest.lines.size()) - 1));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    LoopbackAndSlowLink, ConsoleReset,
+    ::testing::Values(ResetCase{"Loopback", false, false},
+                      ResetCase{"LoopbackAfterReadingWhatTheHostHeld", false, true},
+                      ResetCase{"SlowLink", true, false},
+                      ResetCase{"SlowLinkAfterReadingWhatTheHostHeld", true, true}),
+    [](const ::testing::TestParamInfo<ResetCase>& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace tavin::e2e
