@@ -284,6 +284,37 @@ TEST_F(AgentFaults, SystemLogLinesWrittenJustBeforeMidnightAreNotLost) {
             (std::vector<std::string>{"监控程序1 2 late\r\n", "监控程序1 2 B1\r\n"}));
 }
 
+// The host's clock set a day ahead by mistake while a console reads, and
+// set right again: the day's file goes on where it stopped, no line lost or
+// sent twice.
+TEST_F(AgentFaults, SystemLogClockSetADayAheadAndBackLosesAndRepeatsNothing) {
+  if (::access(kFaketime, R_OK) != 0) GTEST_SKIP() << "libfaketime is not installed";
+  writeFile("clock", "2026-03-09 10:00:00");
+  setHistoryDate("2026-03-09");
+  writeFile("Tavin_ASHR.exe", "");
+  writeFile("logs/sys1/system20260309.log", "A1\r\n");
+  writeIni("[Program]\r\n监控程序1=Y\r\n监控程序1_SYSLOGDIR=sys1\r\n");
+  startAgent({std::string("LD_PRELOAD=") + kFaketime, "FAKETIME_TIMESTAMP_FILE=" + path("clock"),
+              "FAKETIME_NO_CACHE=1", "FAKETIME_DONT_FAKE_MONOTONIC=1"});
+  auto console = connectConsole();
+  ASSERT_NE(console, nullptr);
+  EXPECT_EQ(pushedLines(*console, 1), std::vector<std::string>{"监控程序1 1 A1\r\n"});
+
+  // A day ahead: the rest of the day first, then the later day's file, which
+  // the program writes under the wrong date too.
+  appendFile("logs/sys1/system20260309.log", "A2\r\n");
+  writeFile("clock", "2026-03-10 10:00:00");
+  writeFile("logs/sys1/system20260310.log", "F1\r\n");
+  EXPECT_EQ(pushedLines(*console, 2),
+            (std::vector<std::string>{"监控程序1 2 A2\r\n", "监控程序1 1 F1\r\n"}));
+  // Set right: on in the day's file.
+  writeFile("clock", "2026-03-09 10:00:10");
+  appendFile("logs/sys1/system20260309.log", "A3\r\n");
+  EXPECT_EQ(pushedLines(*console, 1), std::vector<std::string>{"监控程序1 3 A3\r\n"});
+  appendFile("logs/sys1/system20260309.log", "A4\r\n");
+  EXPECT_EQ(pushedLines(*console, 1), std::vector<std::string>{"监控程序1 4 A4\r\n"});
+}
+
 TEST_F(AgentFaults, LogDirectoryRemovedWhileRunning) {
   writeIni("");
   startAgent();
