@@ -16,6 +16,9 @@ namespace {
 // period, at least kMinPassPush); a larger backlog goes on after them.
 constexpr int kPassPushShare = 30;
 constexpr std::chrono::milliseconds kMinPassPush{50};
+// How often new lines are looked for between passes while a console is
+// connected: a read of each monitored log's end, a few system calls.
+constexpr std::chrono::milliseconds kWatch{250};
 
 }  // namespace
 
@@ -114,28 +117,39 @@ void HeartbeatThread::run() {
   auto next = SteadyClock::now() + period_;
   bool backlog = false;
   for (;;) {
-    // Between passes a waiting backlog goes on as the console takes it.
-    if (backlog) {
+    bool passDue = false;
+    {
+      std::unique_lock<std::mutex> lock(mu_);
+      // While a console is connected, new lines are looked for between
+      // passes too (a backlog goes on at once), so that they reach it soon
+      // after they are written, not at the next pass. At start-up no
+      // console can be connected yet, so the first pass waits a period.
+      const bool watching = console_ != 0 && !paused_;
+      const auto until =
+          !watching ? next : backlog ? SteadyClock::now() : std::min(next, SteadyClock::now() + kWatch);
+      wake_.wait_until(lock, until, [this, watching] {
+        return stopping_ || (!watching && console_ != 0 && !paused_);
+      });
+      if (stopping_) return;
+      const auto now = SteadyClock::now();
+      if (now >= next) {
+        passDue = true;
+        next += period_;
+        // A pass that came late does not bring a burst of passes after it.
+        if (next <= now) next = now + period_;
+      }
+      if (paused_) {
+        backlog = false;
+        continue;
+      }
+    }
+    if (!passDue) {
       try {
         backlog = push(next, true);
       } catch (const std::exception&) {
         backlog = false;  // the next pass tries again
       }
-    }
-    {
-      std::unique_lock<std::mutex> lock(mu_);
-      // At start-up no console can be connected yet, so the first pass waits
-      // a period too.
-      wake_.wait_until(lock, next, [this] { return stopping_; });
-      if (stopping_) return;
-      const auto now = SteadyClock::now();
-      next += period_;
-      // A pass that came late does not bring a burst of passes after it.
-      if (next <= now) next = now + period_;
-      if (paused_) {
-        backlog = false;
-        continue;
-      }
+      continue;
     }
     try {
       backlog = pass();

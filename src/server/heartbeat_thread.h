@@ -13,10 +13,13 @@
 // read again, and so is a hand-off whose answer does not come within the
 // answer limit (the thread stops waiting for it, and the loop drops it if it
 // comes later). What the console never acknowledged is read again for the
-// next console (consoleGone). What is not read stays in the files. While a
-// backlog waits the thread goes on pushing between passes, as fast as the
-// console takes the bytes; the passes keep their schedule, and a stop or a
-// pause ends every wait.
+// next console (consoleGone). What is not read stays in the files.
+//
+// Between passes, while a console is connected, the thread looks for new
+// lines every quarter of a second and pushes them at once (a console just
+// admitted gets the waiting lines at once too), and a backlog goes on as
+// fast as the console takes the bytes. The passes keep their schedule for
+// the beats, and a stop or a pause ends every wait.
 //
 // Owned by AgentServer. Members are "Any thread." unless noted.
 #pragma once
