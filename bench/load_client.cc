@@ -5,10 +5,20 @@
 //   tavin_load roundtrip --port P [--count N]
 //       N status requests one after another (default 5000): the time from
 //       sending each to receiving its response; p50, p99 and max.
-//   tavin_load logpush --port P --file PATH [--lines N]
-//       appends a backlog of N lines (default 100000) to a monitored
-//       program's system log and waits for the last of them: the time from
-//       the start of the writing to that line's arrival.
+//   tavin_load logpush --port P --file PATH [--lines N] [--backlog]
+//       N lines of 100 bytes (default 100000) in a monitored program's
+//       system log, and a console that waits for the last of them. Live (the
+//       default): the console is connected and has received a first line
+//       when the lines are appended; the time from the start of the writing
+//       and from its end to the last line's arrival. --backlog: the lines
+//       are in the file before the console connects; the time from the
+//       connect. Both: the time from the first line's arrival to the last's.
+//   tavin_load sink --listen P --file PATH [--lines N] [--backlog]
+//       the same for a log shipper (rsyslogd's omfwd) that connects to
+//       127.0.0.1:P and sends each line as a text ending in a line feed;
+//       prints "ready" once it listens (with --backlog: once the lines are
+//       written), for the shipper to be started; times are taken from the
+//       shipper's connect instead of the console's.
 //   tavin_load follow --port P --file PATH --rate R [--seconds S]
 //       appends R lines a second (default for 60 s) to a monitored program's
 //       system log, as a busy program writes, while reading the pushed
@@ -30,6 +40,7 @@
 //       connect to the end of the answer; p50, p99 and max.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -220,33 +231,136 @@ int denied(uint16_t port, long seconds, const std::string& from) {
   return 0;
 }
 
-int logpush(uint16_t port, const std::string& file, long lines) {
-  Console console(port);
-  admitted(console);
-  const std::string marker = "end of backlog " + std::to_string(::getpid());
-  const auto start = Clock::now();
-  {
-    std::ofstream out(file, std::ios::binary | std::ios::app);
-    char line[128];
-    for (long i = 1; i < lines; ++i) {
-      const int n = std::snprintf(line, sizeof line, "09:30:01 order %08ld confirmed\r\n", i);
-      out.write(line, n);
-    }
-    out << marker << "\r\n";
-    if (!out) fail("cannot write " + file);
+// lines lines of 100 bytes (CR LF included), numbered; the last holds marker.
+std::string backlogLines(long lines, const std::string& marker) {
+  std::string text;
+  text.reserve(static_cast<size_t>(lines) * 100);
+  char line[128];
+  for (long i = 1; i < lines; ++i) {
+    const int n = std::snprintf(line, sizeof line, "09:30:01 order %08ld confirmed %068d\r\n", i, 0);
+    text.append(line, static_cast<size_t>(n));
   }
+  std::snprintf(line, sizeof line, "%-98s\r\n", marker.c_str());
+  return text + line;
+}
+
+void appendTo(const std::string& file, const std::string& text) {
+  std::ofstream out(file, std::ios::binary | std::ios::app);
+  out << text << std::flush;
+  if (!out) fail("cannot write " + file);
+}
+
+// When the lines of a backlog came.
+struct Arrival {
+  Clock::time_point started;  // the writing's start, or the connect
+  Clock::time_point written;  // the writing's end (live only)
+  Clock::time_point first;
+  Clock::time_point last;
   long received = 0;
+};
+
+void printArrival(long lines, const Arrival& a, bool live) {
+  using Seconds = std::chrono::duration<double>;
+  std::printf("lines=%ld\nreceived=%ld\nseconds=%.3f\nfirst_to_last_seconds=%.3f\n", lines,
+              a.received, Seconds(a.last - a.started).count(), Seconds(a.last - a.first).count());
+  if (live) std::printf("after_write_seconds=%.3f\n", Seconds(a.last - a.written).count());
+}
+
+int logpush(uint16_t port, const std::string& file, long lines, bool backlog) {
+  const std::string marker = "end of backlog " + std::to_string(::getpid());
+  const std::string text = backlogLines(lines, marker);
+  Arrival a;
+  if (backlog) appendTo(file, text);
+  Console console(port);
+  a.started = Clock::now();
+  if (!backlog) {
+    // Connected and caught up: a first line has come through.
+    const std::string warm = "warm up " + std::to_string(::getpid());
+    appendTo(file, warm + "\r\n");
+    for (bool seen = false; !seen;) {
+      std::unique_ptr<tavin::Message> message = console.next(60000);
+      if (!message) fail("the first line did not arrive");
+      seen = message->getMessageType() == "13" &&
+             message->body()->getValue("sysLog").find(warm) != std::string::npos;
+    }
+    a.started = Clock::now();
+    appendTo(file, text);
+    a.written = Clock::now();
+  }
   for (;;) {
     std::unique_ptr<tavin::Message> message = console.next(60000);
     if (!message) fail("the backlog's last line did not arrive");
     if (message->getMessageType() != "13") continue;
     const std::string sysLog = message->body()->getValue("sysLog");
-    received += static_cast<long>(std::count(sysLog.begin(), sysLog.end(), '\x02'));
+    if (a.received == 0) a.first = Clock::now();
+    a.received += static_cast<long>(std::count(sysLog.begin(), sysLog.end(), '\x02'));
     if (sysLog.find(marker) != std::string::npos) break;
   }
-  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  std::printf("lines=%ld\nreceived=%ld\nseconds=%.3f\n", lines, received, seconds);
-  return received >= lines ? 0 : 1;
+  a.last = Clock::now();
+  printArrival(lines, a, !backlog);
+  return a.received >= lines ? 0 : 1;
+}
+
+int sink(uint16_t port, const std::string& file, long lines, bool backlog) {
+  const std::string marker = "end of backlog " + std::to_string(::getpid());
+  const std::string text = backlogLines(lines, marker);
+  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int on = 1;
+  ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(listener, 1) != 0) {
+    fail("cannot listen on " + std::to_string(port));
+  }
+  if (backlog) appendTo(file, text);
+  std::printf("ready\n");
+  std::fflush(stdout);
+  // The shipper connects once it has a line to send: live, a first line is
+  // written (again every 200 ms) until it has come through.
+  const std::string warm = "warm up " + std::to_string(::getpid());
+  const auto giveUp = Clock::now() + std::chrono::seconds(60);
+  int fd = -1;
+  while (fd < 0) {
+    if (Clock::now() > giveUp) fail("the shipper did not connect");
+    if (!backlog) appendTo(file, warm + "\n");
+    pollfd p{listener, POLLIN, 0};
+    if (::poll(&p, 1, 200) == 1) fd = ::accept(listener, nullptr, nullptr);
+  }
+  ::close(listener);
+  Arrival a;
+  a.started = Clock::now();
+  std::string pending;
+  std::vector<char> buffer(1 << 20);
+  bool warmedUp = backlog;
+  for (;;) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 60000) != 1) fail("the backlog's last line did not arrive");
+    const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+    if (n <= 0) fail("the shipper closed the connection");
+    pending.append(buffer.data(), static_cast<size_t>(n));
+    if (!warmedUp) {
+      if (pending.find(warm) == std::string::npos) continue;
+      warmedUp = true;
+      pending.clear();
+      a.started = Clock::now();
+      appendTo(file, text);
+      a.written = Clock::now();
+      continue;
+    }
+    if (a.received == 0) a.first = Clock::now();
+    a.received += static_cast<long>(std::count(buffer.data(), buffer.data() + n, '\n'));
+    const bool done = pending.find(marker) != std::string::npos;
+    // Only the tail can hold the start of the marker.
+    pending.erase(0, pending.size() > marker.size() ? pending.size() - marker.size() : 0);
+    if (done) break;
+  }
+  a.last = Clock::now();
+  ::close(fd);
+  printArrival(lines, a, !backlog);
+  return 0;
 }
 
 int follow(uint16_t port, const std::string& file, long rate, long seconds) {
@@ -403,12 +517,18 @@ int scrape(uint16_t port, long count) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) fail("usage: tavin_load roundtrip|logpush|follow|denied|idle|scrape --port P ...");
+  if (argc < 2) fail("usage: tavin_load roundtrip|logpush|sink|follow|denied|idle|scrape --port P ...");
   const std::string command = argv[1];
+  const bool backlog = std::find(argv + 2, argv + argc, std::string("--backlog")) != argv + argc;
+  if (command == "sink") {
+    return sink(static_cast<uint16_t>(number(argc, argv, "--listen", "")),
+                option(argc, argv, "--file", ""), number(argc, argv, "--lines", "100000"), backlog);
+  }
   const auto port = static_cast<uint16_t>(number(argc, argv, "--port", ""));
   if (command == "roundtrip") return roundtrip(port, number(argc, argv, "--count", "5000"));
   if (command == "logpush") {
-    return logpush(port, option(argc, argv, "--file", ""), number(argc, argv, "--lines", "100000"));
+    return logpush(port, option(argc, argv, "--file", ""), number(argc, argv, "--lines", "100000"),
+                   backlog);
   }
   if (command == "follow") {
     return follow(port, option(argc, argv, "--file", ""), number(argc, argv, "--rate", ""),
