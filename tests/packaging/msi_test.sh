@@ -6,8 +6,7 @@
 # repair and an upgrade after the ini was edited (the edit stays); silent
 # uninstall (the programs go, the ini and the logs stay); a working folder
 # named on the command line, kept by an upgrade. Before all that, the custom
-# actions that set the working folder's access lists and the firewall rule,
-# and the refusal of a working folder or logs\ that is a link.
+# actions, and the refusal of a working folder or logs\ that is a link.
 #
 #   msi_test.sh ZIP
 #
@@ -16,10 +15,9 @@
 #
 # Wine runs everything as one user with administrator rights, has no access
 # control lists and an icacls that changes nothing, so the access lists are
-# checked as far as Wine can: the custom actions' command lines, order and
-# types as the package stores them; the refusal of a linked working folder
-# or logs\; the entries' working folder is under ProgramData, the package
-# made its logs\ and the agent writes its log there.
+# checked as far as Wine can: the custom actions as the package stores them;
+# the entries' working folder is under ProgramData, the package made its
+# logs\ and the agent writes its log there.
 set -u
 
 zip=$1
@@ -82,20 +80,16 @@ startup_lnk=$(unix_path "$program_data\\Microsoft\\Windows\\Start Menu\\Programs
 menu_lnk=$(unix_path "$program_data\\Microsoft\\Windows\\Start Menu\\Programs")/TavinMonitorAgent.lnk
 ini="$programs/TavinMonitorAgent.ini"
 
-# The custom actions as the package stores them: the access lists are set
-# on the folders themselves, not through links (/L), by deferred actions as
-# SYSTEM whose failure fails the installation (type: deferred 1024,
-# no-impersonation 2048, without "ignore" 64), in this order after
-# CreateFolders: the working folder's owner and own list, the link check
-# (also run before anything changes), then the grant on logs\.
+# The custom actions as stored: the access lists set on the folders, not
+# through links (/L), as SYSTEM, a failure failing the installation (type
+# bits deferred 1024 and no-impersonation 2048, not "ignore" 64), in order.
 actions=$(msiinfo export "$msi" CustomAction | tr -d '\r')
 sequence=$(msiinfo export "$msi" InstallExecuteSequence | tr -d '\r')
 field() { awk -F'\t' -v a="$2" -v f="$1" '$1 == a { print $f }'; }
 while IFS='|' read -r action command; do
   type=$(field 2 "$action" <<<"$actions")
   [ "$action" = FirewallRuleAdd ] ||  # a firewall switched off fails no install
-    check "$action runs as SYSTEM and fails the installation when it fails" \
-      test -n "$type" -a $((type & 3136)) -eq 3072
+    check "$action runs as SYSTEM; its failure fails the installation" test $((type & 3136)) -eq 3072
   check "$action runs: $command" grep -qF -- "$command" <<<"$(field 4 "$action" <<<"$actions")"
 done <<'EOF'
 WorkFolderOwner|"[WORKFOLDER]." /setowner *S-1-5-32-544 /L
@@ -104,16 +98,13 @@ RefuseLinkedFolders|refuseLinkedFolders
 LogsFolderAccess|"[LOGSFOLDER]." /grant:r *S-1-5-32-545:(OI)(CI)M /L
 FirewallRuleAdd|dir=in action=allow program="[#AgentExe]" protocol=tcp
 EOF
-steps=""
-for action in RefuseLinkedFoldersEarly CreateFolders WorkFolderOwner WorkFolderAccess RefuseLinkedFolders \
-              LogsFolderAccess InstallFiles; do
-  steps+="$(field 3 "$action" <<<"$sequence") "
-done
-check "the folders' actions run in order: $steps" test "$(tr ' ' '\n' <<<"$steps" | sort -n | tr '\n' ' ')" = " $steps"
+steps=$(for action in RefuseLinkedFoldersEarly CreateFolders WorkFolderOwner WorkFolderAccess \
+           RefuseLinkedFolders LogsFolderAccess InstallFiles; do field 3 "$action" <<<"$sequence"; done)
+check "the folders' actions run in order: $(echo $steps)" \
+  test "$steps" = "$(sort -n <<<"$steps")" -a "$(wc -w <<<"$steps")" = 7
 
-# A working folder or logs\ that is a link (Wine shows a Unix symbolic link
-# as a reparse point, as Windows shows a junction) fails the installation,
-# which says why and changes nothing where the link points.
+# A working folder or logs\ that is a link (to Wine, a Unix symbolic link is
+# a reparse point, as a junction is) fails the installation, which says why.
 data=$(unix_path "$program_data")
 mkdir -p "$work/elsewhere"
 for link in TavinMonitorAgent TavinMonitorAgent/logs; do
