@@ -105,7 +105,7 @@ SysStatus InstanceLock::acquire(const std::string& name, bool* alreadyRunning,
   release();
   if (!impl_) impl_ = std::make_unique<Impl>();  // moved from
   *alreadyRunning = false;
-  std::string unusable;
+  if (problem != nullptr) problem->clear();
   if (name.empty()) return SysStatus::error("open", ENOENT);
   // Read access is all flock needs. Not through a symbolic link, which could
   // point where anyone may create the file; non-blocking, so that a FIFO
@@ -115,6 +115,8 @@ SysStatus InstanceLock::acquire(const std::string& name, bool* alreadyRunning,
                         O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0600);
   if (fd < 0) {
     const int code = errno;
+    // Why it could not be opened, where the file itself says (a link, a
+    // directory, another user's file).
     struct stat info {};
     if (problem != nullptr && ::lstat(name.c_str(), &info) == 0) *problem = problemOf(info);
     return SysStatus::error("open", code);
@@ -123,7 +125,7 @@ SysStatus InstanceLock::acquire(const std::string& name, bool* alreadyRunning,
   SysStatus status = SysStatus::ok();
   if (::fstat(fd, &info) != 0) {
     status = SysStatus::lastError("fstat");
-  } else if (unusable = problemOf(info); !unusable.empty()) {
+  } else if (const std::string unusable = problemOf(info); !unusable.empty()) {
     status = SysStatus::error("open", EPERM);
     if (problem != nullptr) *problem = unusable;
   } else {
