@@ -44,10 +44,12 @@ WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth fonts-wqy-ze
 
 # What scripts/package needs to make the Debian package and the Windows
 # Installer package, and what the tests of the packages need besides (with
-# Wine and Xvfb of the Windows build's list).
+# Wine and Xvfb of the Windows build's list): systemd for systemd-analyze,
+# which checks and rates the unit and lists its system-call groups, strace
+# for the system calls of the agent run as the unit would run it.
 DEB_PACKAGES=(dpkg-dev help2man)
 MSI_PACKAGES=(wixl msitools)
-PACKAGE_TEST_PACKAGES=(lintian iproute2 python3)
+PACKAGE_TEST_PACKAGES=(lintian iproute2 python3 systemd strace)
 
 # The Wine settings of the Windows build: a prefix of the build's own, no
 # Mono or Gecko prompts, no debug chatter.

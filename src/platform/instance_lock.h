@@ -4,11 +4,14 @@
 //
 // Windows: a named mutex, one per host. POSIX: an advisory lock (flock) on a
 // file, one per installation. The agent's lock file lies beside its
-// executable, so that only what can write the installation's directory can
-// create it, and it is created readable and writable by its owner alone
-// (0600): no other user can open it, so none can take the lock first. An
-// existing lock file that every user may open has that permission taken
-// away; one that cannot be opened, created or restricted is an error.
+// executable, or where a symbolic link of that name beside it points, so
+// that only what can write the installation's directory decides where it
+// is. It is created readable and writable by its owner alone (0600). Only a
+// regular file of the agent's own user that no other user may open is used:
+// then no other user can take the lock first, nor hold it to keep the agent
+// from starting. Anything else (another owner, group or other permission
+// bits, a symbolic link, a FIFO, a directory) is an error, never "already
+// running".
 // Move-only; released on destruction. One thread at a time.
 #pragma once
 
@@ -28,8 +31,10 @@ inline constexpr std::string_view kInstanceLockFileExtension = ".lock";
 
 // The agent's own lock: on Windows the mutex kInstanceLockName, on POSIX the
 // lock file beside the running executable ("/opt/tavin/TavinMonitorAgent"
-// locks "/opt/tavin/TavinMonitorAgent.lock"). Empty when the executable's
-// path cannot be found.
+// locks "/opt/tavin/TavinMonitorAgent.lock"), or, when that name is a
+// symbolic link, the file it points to (a relative link starts at the
+// executable's directory; the link is followed once). Empty when the
+// executable's path cannot be found.
 std::string instanceLockName();
 
 class InstanceLock {
@@ -43,8 +48,11 @@ class InstanceLock {
   // name, on POSIX the path of a lock file (created when missing). Ok with
   // *alreadyRunning false: this object holds it now. Ok with *alreadyRunning
   // true: another holder has it (in this process or another). An error: the
-  // lock could not be tried at all.
-  SysStatus acquire(const std::string& name, bool* alreadyRunning);
+  // lock could not be tried at all; where the lock file itself is what is
+  // wrong (POSIX), *problem (when given) says what, in words ("it is owned
+  // by user alice (uid 1000), not by the agent's user _tavin (uid 999)").
+  SysStatus acquire(const std::string& name, bool* alreadyRunning,
+                    std::string* problem = nullptr);
   bool isHeld() const;
   void release();
 

@@ -2,6 +2,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -114,47 +115,74 @@ TEST(InstanceLock, HeldByAnotherProcessUntilItDies) {
   EXPECT_TRUE(lock.isHeld());
 }
 
-// The lock file is made for its owner alone, and one that cannot be made
-// so is an error rather than a lock that anyone could take first.
-TEST(InstanceLock, TheLockFileIsOpenToItsOwnerOnly) {
+// Only a regular file of the agent's own user that no other user may open
+// is a lock; anything else is an error that says what is wrong, never
+// "already running", even while someone holds a lock on it.
+TEST(InstanceLock, OnlyAFileOfItsOwnUserAloneIsALock) {
   struct Case {
     const char* name;
     std::function<void(const std::string& path)> prepare;
-    bool held;
-    mode_t mode;  // of the file afterwards, when held
+    const char* problem;  // nullptr: the lock is taken
   };
+  const auto file = [](mode_t mode, uid_t owner) {
+    return [mode, owner](const std::string& path) {
+      ASSERT_TRUE(writeFile(path, "").isOk());
+      ASSERT_EQ(::chmod(path.c_str(), mode), 0);
+      ASSERT_EQ(::chown(path.c_str(), owner, static_cast<gid_t>(-1)), 0);
+    };
+  };
+  const uid_t self = ::geteuid();
+  const uid_t other = self == 0 ? 65534 : 0;
   const Case cases[] = {
-      {"missing: created", [](const std::string&) {}, true, 0600},
-      {"open to every user: restricted",
+      {"missing: created", [](const std::string&) {}, nullptr},
+      {"its own, mode 0600", file(0600, self), nullptr},
+      {"open to every user", file(0666, self), "(mode 0666)"},
+      {"open to its group", file(0640, self), "(mode 0640)"},
+      {"owned by another user, who holds it", file(0600, other), "it is owned by "},
+      {"a symbolic link to a file of its own",
        [](const std::string& path) {
-         ASSERT_TRUE(writeFile(path, "").isOk());
-         ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
+         ASSERT_TRUE(writeFile(path + ".target", "").isOk());
+         ASSERT_EQ(::chmod((path + ".target").c_str(), 0600), 0);
+         ASSERT_EQ(::symlink((path + ".target").c_str(), path.c_str()), 0);
        },
-       true, 0660},
-      {"a symbolic link",
-       [](const std::string& path) { ASSERT_EQ(::symlink("/tmp", path.c_str()), 0); }, false, 0},
+       "it is a symbolic link"},
       {"a directory", [](const std::string& path) { ASSERT_EQ(::mkdir(path.c_str(), 0700), 0); },
-       false, 0},
+       "it is a directory"},
+      {"a FIFO", [](const std::string& path) { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); },
+       "it is a FIFO"},
       {"in a directory that does not exist",
        [](const std::string& path) { ASSERT_EQ(::rmdir(path.substr(0, path.rfind('/')).c_str()), 0); },
-       false, 0},
+       ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    // Only root can give a file to another user.
+    if (self != 0 && std::string(c.name).find("another user") != std::string::npos) continue;
     const tavin::test::TempDir dir;
     const std::string path = dir.path("sub/agent.lock");
     ASSERT_EQ(::mkdir(dir.path("sub").c_str(), 0700), 0);
     c.prepare(path);
+    // Whoever else can open the file holds a lock on it.
+    const int holder = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+    if (holder >= 0 && c.problem != nullptr) {
+      ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+    }
     InstanceLock lock;
     bool alreadyRunning = true;
-    const SysStatus status = lock.acquire(path, &alreadyRunning);
-    EXPECT_EQ(status.isOk(), c.held) << status.toString();
-    EXPECT_EQ(lock.isHeld(), c.held);
+    std::string problem;
+    const SysStatus status = lock.acquire(path, &alreadyRunning, &problem);
+    if (holder >= 0) ::close(holder);
     EXPECT_FALSE(alreadyRunning);
-    if (!c.held) continue;
-    struct stat info {};
-    ASSERT_EQ(::stat(path.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 07777, c.mode);
+    EXPECT_EQ(lock.isHeld(), c.problem == nullptr);
+    if (c.problem == nullptr) {
+      EXPECT_TRUE(status.isOk()) << status.toString() << " " << problem;
+      struct stat info {};
+      ASSERT_EQ(::stat(path.c_str(), &info), 0);
+      EXPECT_EQ(info.st_mode & 07777, 0600u);
+    } else {
+      EXPECT_FALSE(status.isOk());
+      EXPECT_NE(problem.find(c.problem), std::string::npos) << problem;
+    }
   }
 }
 

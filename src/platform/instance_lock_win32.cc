@@ -22,7 +22,7 @@ InstanceLock& InstanceLock::operator=(InstanceLock&& other) noexcept {
   return *this;
 }
 
-SysStatus InstanceLock::acquire(const std::string& name, bool* alreadyRunning) {
+SysStatus InstanceLock::acquire(const std::string& name, bool* alreadyRunning, std::string*) {
   release();
   if (!impl_) impl_ = std::make_unique<Impl>();  // moved from
   *alreadyRunning = false;

@@ -2,9 +2,9 @@
 // output both a terminal, in the foreground) it shows its window there and
 // takes keys; otherwise it is a daemon that stays in the foreground under a
 // service manager and prints the history lines to standard output. One
-// instance per installation (its lock file beside the executable); a second
-// start exits 0 at once, and a lock file that cannot be used is a failed
-// start.
+// instance per installation (its lock file beside the executable, or where
+// a link of that name points); a second start exits 0 at once, and a lock
+// file that cannot be used is a failed start.
 // SIGTERM or SIGINT is the confirmed exit (no question), SIGUSR1 the
 // start/stop button, SIGUSR2 toggles the raw-traffic log. A failed start
 // prints the message to standard error and exits with status 1.
@@ -99,10 +99,13 @@ int main() {
   const std::string lockFile = platform::instanceLockName();
   platform::InstanceLock instance;
   bool alreadyRunning = false;
-  platform::SysStatus locked = instance.acquire(lockFile, &alreadyRunning);
+  std::string problem;
+  platform::SysStatus locked = instance.acquire(lockFile, &alreadyRunning, &problem);
   if (!locked.isOk()) {
-    // Without the lock another start could not tell that this agent runs.
-    return fail(std::string(tavin::kInstanceLockFailure) + lockFile + ": " + locked.toString() +
+    // Without the lock another start could not tell that this agent runs;
+    // a lock file another user could hold is no proof that this one runs.
+    return fail(std::string(tavin::kInstanceLockFailure) + lockFile + ": " +
+                (problem.empty() ? locked.toString() : problem) +
                 std::string(tavin::kInstanceLockHint));
   }
   if (alreadyRunning) return 0;

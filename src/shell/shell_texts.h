@@ -29,7 +29,8 @@ inline constexpr std::string_view kDroppedOutputLines =
 inline constexpr std::string_view kInstanceLockFailure =
     "Cannot use the single-instance lock file ";
 inline constexpr std::string_view kInstanceLockHint =
-    ". It lies beside the executable and only the agent's user may open it; where the agent "
-    "cannot create it, create it for that user: install -m 600 -o USER /dev/null FILE";
+    ". It must be a regular file of the agent's user that no other user may open; remove it, or "
+    "where the agent cannot create it, create it for that user: "
+    "install -m 600 -o USER /dev/null FILE";
 
 }  // namespace tavin

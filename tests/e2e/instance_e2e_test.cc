@@ -1,5 +1,6 @@
 // One agent per installation on Linux: its lock is a file beside its
-// executable that only the agent's user can open. No other program can take
+// executable (or where a link there points) that only the agent's user can
+// open. No other program can take
 // it first, and a lock file the agent cannot use is a failed start. (A second
 // start of the same installation: agent_e2e_test.cc.)
 #include <sys/socket.h>
@@ -34,6 +35,11 @@ TEST_F(AgentInstance, TheLockIsAFileOfTheInstallationsOwn) {
             std::string::npos)
       << failing.errorOutput();
   ASSERT_EQ(::rmdir(lockFile.c_str()), 0);
+  // A link of that name says where the lock file is (the Debian package's
+  // leads out of the read-only /usr): the agent makes and locks the file
+  // it points to.
+  ASSERT_EQ(::mkdir(path("state").c_str(), 0700), 0);
+  ASSERT_EQ(::symlink("state/agent.lock", lockFile.c_str()), 0);
 
   // Another program holds the name any local user could once take first (an
   // abstract socket "TavinMonitorAgent"; if something holds it already, so
@@ -50,7 +56,7 @@ TEST_F(AgentInstance, TheLockIsAFileOfTheInstallationsOwn) {
   startAgent();
   ::close(other);
   struct stat info {};
-  ASSERT_EQ(::stat(lockFile.c_str(), &info), 0);
+  ASSERT_EQ(::lstat(path("state/agent.lock").c_str(), &info), 0);
   EXPECT_TRUE(S_ISREG(info.st_mode));
   EXPECT_EQ(info.st_mode & 07777, 0600u);
 }

@@ -5,17 +5,19 @@
 # go there) and asked for its status by the installed console client; a
 # repair and an upgrade after the ini was edited (the edit stays); silent
 # uninstall (the programs go, the ini and the logs stay); a working folder
-# named on the command line, kept by an upgrade.
+# named on the command line, kept by an upgrade. Before all that, the custom
+# actions, and the refusal of a working folder or logs\ that is a link.
 #
 #   msi_test.sh ZIP
 #
 # Makes the package twice from the Windows ZIP archive, with its version and
 # a higher one. Exit status 0 when every check passes, 1 otherwise.
 #
-# Wine runs everything as one user with administrator rights and has no
-# access control lists, so "an ordinary user can write logs\ there" is
-# checked as far as Wine can: the entries' working folder is under
-# ProgramData, the package made its logs\ and the agent writes its log there.
+# Wine runs everything as one user with administrator rights, has no access
+# control lists and an icacls that changes nothing, so the access lists are
+# checked as far as Wine can: the custom actions as the package stores them;
+# the entries' working folder is under ProgramData, the package made its
+# logs\ and the agent writes its log there.
 set -u
 
 zip=$1
@@ -77,6 +79,45 @@ programs=$(unix_path "$program_files\\TavinMonitorAgent")
 startup_lnk=$(unix_path "$program_data\\Microsoft\\Windows\\Start Menu\\Programs\\StartUp")/TavinMonitorAgent.lnk
 menu_lnk=$(unix_path "$program_data\\Microsoft\\Windows\\Start Menu\\Programs")/TavinMonitorAgent.lnk
 ini="$programs/TavinMonitorAgent.ini"
+
+# The custom actions as stored: the access lists set on the folders, not
+# through links (/L), as SYSTEM, a failure failing the installation (type
+# bits deferred 1024 and no-impersonation 2048, not "ignore" 64), in order.
+actions=$(msiinfo export "$msi" CustomAction | tr -d '\r')
+sequence=$(msiinfo export "$msi" InstallExecuteSequence | tr -d '\r')
+field() { awk -F'\t' -v a="$2" -v f="$1" '$1 == a { print $f }'; }
+while IFS='|' read -r action command; do
+  type=$(field 2 "$action" <<<"$actions")
+  [ "$action" = FirewallRuleAdd ] ||  # a firewall switched off fails no install
+    check "$action runs as SYSTEM; its failure fails the installation" test $((type & 3136)) -eq 3072
+  check "$action runs: $command" grep -qF -- "$command" <<<"$(field 4 "$action" <<<"$actions")"
+done <<'EOF'
+WorkFolderOwner|"[WORKFOLDER]." /setowner *S-1-5-32-544 /L
+WorkFolderAccess|"[WORKFOLDER]." /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F *S-1-5-32-545:(OI)(CI)RX /L
+RefuseLinkedFolders|refuseLinkedFolders
+LogsFolderAccess|"[LOGSFOLDER]." /grant:r *S-1-5-32-545:(OI)(CI)M /L
+FirewallRuleAdd|dir=in action=allow program="[#AgentExe]" protocol=tcp
+EOF
+steps=$(for action in RefuseLinkedFoldersEarly CreateFolders WorkFolderOwner WorkFolderAccess \
+           RefuseLinkedFolders LogsFolderAccess InstallFiles; do field 3 "$action" <<<"$sequence"; done)
+check "the folders' actions run in order: $(echo $steps)" \
+  test "$steps" = "$(sort -n <<<"$steps")" -a "$(wc -w <<<"$steps")" = 7
+
+# A working folder or logs\ that is a link (to Wine, a Unix symbolic link is
+# a reparse point, as a junction is) fails the installation, which says why.
+data=$(unix_path "$program_data")
+mkdir -p "$work/elsewhere"
+for link in TavinMonitorAgent TavinMonitorAgent/logs; do
+  mkdir -p "$data/TavinMonitorAgent"
+  rm -rf "${data:?}/$link"
+  ln -s "$work/elsewhere" "$data/$link"
+  wine msiexec /i "$msi" /qn /l "$(winepath -w "$work/refused.log")" >/dev/null 2>&1
+  check "an install into a linked ${link#TavinMonitorAgent/} fails, saying why" \
+    grep -aqF "$program_data\\${link//\//\\} is a junction or a symbolic link" "$work/refused.log"
+  check "the refused install leaves nothing installed, and nothing where the link led" \
+    test -z "$(registered_versions)" -a ! -e "$programs" -a -z "$(ls -A "$work/elsewhere")"
+  rm -rf "${data:?}/TavinMonitorAgent"
+done
 
 # Install.
 check "msiexec /i /qn installs $version" msiexec_quiet /i "$msi"
