@@ -43,18 +43,6 @@ TEST_F(ConsoleEndToEnd, StatusAsJsonAndAsTables) {
   EXPECT_NE(text.output.find("envNo"), std::string::npos);
 }
 
-// The agent's idle timer may be running down from an earlier console: a
-// watch speaks as soon as it is connected, not a heartbeat period later.
-TEST_F(ConsoleEndToEnd, WatchSendsAHeartbeatAtOnce) {
-  writeIni("");
-  startAgent();
-  ConsoleRun watch = runConsole({"--port", std::to_string(port()), "watch", "--seconds", "2"},
-                                workDir());
-  EXPECT_EQ(watch.status, 0) << watch.errors;
-  EXPECT_NE(historyLog().find("Beat message received from 127.0.0.1"), std::string::npos)
-      << historyLog();
-}
-
 TEST_F(ConsoleEndToEnd, ExitStatusTellsRefusedFromUnreachable) {
   writeIni("");
   startAgent();
