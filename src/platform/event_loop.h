@@ -150,9 +150,9 @@ class EventLoop {
   // From now on asks the system, as writes to the connection complete and
   // once more as it ends, how much of what was written the peer's host has
   // acknowledged (acknowledgedBytes, onAcknowledged). Where the system cannot
-  // tell (Windows before 10 version 1703), the connection's send buffer is
-  // made kUnknownAckWindow bytes, and everything but its last that many
-  // written bytes counts as acknowledged.
+  // tell (Windows before 10 version 1703, Wine), the connection's send
+  // buffer is made kUnknownAckWindow bytes, and everything but its last
+  // twice that many written bytes counts as acknowledged.
   virtual void trackDelivery(ConnectionId id) = 0;
   // Of the bytes sent on a tracked connection since it was accepted, how
   // many the peer's host has acknowledged, as last sampled: a lower bound. 0

@@ -102,9 +102,9 @@ class Win32SocketCalls : public SocketCalls {
   static bool reportedAcknowledged(SOCKET socket, uint64_t written, uint64_t* out);
 
   Win32EventLoop& loop_;
-  // Tracked sockets whose system cannot report acknowledgements, with their
-  // send buffer's size: all but that many of their last written bytes count
-  // as acknowledged.
+  // Tracked sockets whose system cannot report acknowledgements, with twice
+  // their send buffer's size: all but that many of their last written bytes
+  // count as acknowledged.
   std::map<SOCKET, uint64_t> unknownAckWindow_;
 };
 
@@ -227,8 +227,8 @@ void Win32SocketCalls::trackDelivery(SocketHandle handle) {
   if (reportedAcknowledged(socket, 0, &ignored)) return;
   // No report: a send buffer of a known, small size bounds what the system
   // can hold unacknowledged. Set explicitly, it also ends Windows' send
-  // buffer autotuning. The size read back is the one that counts (a system
-  // may round it up).
+  // buffer autotuning. Twice the size counts as not acknowledged: a system
+  // may give the socket more than it says (Linux under Wine doubles it).
   int size = static_cast<int>(EventLoop::kUnknownAckWindow);
   ::setsockopt(socket, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&size), sizeof size);
   int actual = 0;
@@ -237,6 +237,7 @@ void Win32SocketCalls::trackDelivery(SocketHandle handle) {
       actual < size) {
     actual = size;
   }
+  actual *= 2;
   unknownAckWindow_[socket] = static_cast<uint64_t>(actual);
 }
 
@@ -417,7 +418,13 @@ void Win32EventLoop::closeListener(ListenerId id) {
   if (it == listeners_.end()) return;
   const SOCKET socket = it->second.socket;
   listeners_.erase(it);
-  retire(socket);
+  listenerBySocket_.erase(socket);
+  // Closed at once, not retired like a connection: the port must be free for
+  // the listener a restart opens right after. A late FD_ACCEPT for the
+  // handle can at most make another listener try an accept that finds
+  // nothing; a connection ignores it.
+  ::WSAAsyncSelect(socket, window_, 0, 0);
+  ::closesocket(socket);
 }
 
 uint16_t Win32EventLoop::listeningPort(ListenerId id) const {
