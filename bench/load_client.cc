@@ -19,6 +19,12 @@
 //       prints "ready" once it listens (with --backlog: once the lines are
 //       written), for the shipper to be started; times are taken from the
 //       shipper's connect instead of the console's.
+//   tavin_load reset --port P --file PATH [--lines N] [--resets R]
+//       a backlog of N lines (default 100000) and R consoles (default 5)
+//       one after another, each of which reads 2000 lines, stops reading
+//       until the agent has filled its window, and is reset: how many lines
+//       each next console got again that its predecessor's host had
+//       received, and how many it never got, per reset.
 //   tavin_load follow --port P --file PATH --rate R [--seconds S]
 //       appends R lines a second (default for 60 s) to a monitored program's
 //       system log, as a busy program writes, while reading the pushed
@@ -41,6 +47,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -53,6 +60,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -237,7 +245,7 @@ std::string backlogLines(long lines, const std::string& marker) {
   text.reserve(static_cast<size_t>(lines) * 100);
   char line[128];
   for (long i = 1; i < lines; ++i) {
-    const int n = std::snprintf(line, sizeof line, "09:30:01 order %08ld confirmed %068d\r\n", i, 0);
+    const int n = std::snprintf(line, sizeof line, "09:30:01 order %08ld confirmed %064d\r\n", i, 0);
     text.append(line, static_cast<size_t>(n));
   }
   std::snprintf(line, sizeof line, "%-98s\r\n", marker.c_str());
@@ -303,6 +311,7 @@ int logpush(uint16_t port, const std::string& file, long lines, bool backlog) {
 
 int sink(uint16_t port, const std::string& file, long lines, bool backlog) {
   const std::string marker = "end of backlog " + std::to_string(::getpid());
+  const std::string warm = "warm up " + std::to_string(::getpid());
   const std::string text = backlogLines(lines, marker);
   const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
@@ -312,54 +321,156 @@ int sink(uint16_t port, const std::string& file, long lines, bool backlog) {
   int on = 1;
   ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   if (::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      ::listen(listener, 1) != 0) {
+      ::listen(listener, 16) != 0) {
     fail("cannot listen on " + std::to_string(port));
   }
   if (backlog) appendTo(file, text);
   std::printf("ready\n");
   std::fflush(stdout);
-  // The shipper connects once it has a line to send: live, a first line is
-  // written (again every 200 ms) until it has come through.
-  const std::string warm = "warm up " + std::to_string(::getpid());
-  const auto giveUp = Clock::now() + std::chrono::seconds(60);
-  int fd = -1;
-  while (fd < 0) {
-    if (Clock::now() > giveUp) fail("the shipper did not connect");
-    if (!backlog) appendTo(file, warm + "\n");
-    pollfd p{listener, POLLIN, 0};
-    if (::poll(&p, 1, 200) == 1) fd = ::accept(listener, nullptr, nullptr);
-  }
-  ::close(listener);
+  // A shipper may open a connection per worker of its own and spread the
+  // lines over them: every connection is read, and the backlog is done when
+  // every one of its lines has come, in whatever order. Live, a first line
+  // is written (again every 200 ms) until it has come through.
+  struct Connection {
+    int fd;
+    std::string pending;  // the start of a line still arriving
+  };
+  std::vector<Connection> connections;
   Arrival a;
-  a.started = Clock::now();
-  std::string pending;
-  std::vector<char> buffer(1 << 20);
   bool warmedUp = backlog;
-  for (;;) {
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, 60000) != 1) fail("the backlog's last line did not arrive");
-    const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
-    if (n <= 0) fail("the shipper closed the connection");
-    pending.append(buffer.data(), static_cast<size_t>(n));
-    if (!warmedUp) {
-      if (pending.find(warm) == std::string::npos) continue;
-      warmedUp = true;
-      pending.clear();
-      a.started = Clock::now();
-      appendTo(file, text);
-      a.written = Clock::now();
-      continue;
+  bool connected = false;
+  long orders = 0;
+  bool markerSeen = false;
+  std::vector<char> buffer(1 << 20);
+  auto lastArrival = Clock::now();
+  while (!(markerSeen && orders >= lines - 1)) {
+    if (Clock::now() - lastArrival > std::chrono::seconds(60)) {
+      fail("the backlog's lines did not all arrive (" + std::to_string(orders) + ")");
     }
-    if (a.received == 0) a.first = Clock::now();
-    a.received += static_cast<long>(std::count(buffer.data(), buffer.data() + n, '\n'));
-    const bool done = pending.find(marker) != std::string::npos;
-    // Only the tail can hold the start of the marker.
-    pending.erase(0, pending.size() > marker.size() ? pending.size() - marker.size() : 0);
-    if (done) break;
+    if (!warmedUp) appendTo(file, warm + "\n");
+    std::vector<pollfd> polled{{listener, POLLIN, 0}};
+    for (const Connection& c : connections) polled.push_back({c.fd, static_cast<short>(c.fd >= 0 ? POLLIN : 0), 0});
+    if (::poll(polled.data(), polled.size(), warmedUp ? 1000 : 200) <= 0) continue;
+    if (polled[0].revents != 0) {
+      const int fd = ::accept(listener, nullptr, nullptr);
+      if (fd >= 0) connections.push_back({fd, std::string()});
+      if (!connected) a.started = Clock::now();
+      connected = true;
+    }
+    for (size_t i = 1; i < polled.size(); ++i) {
+      if (polled[i].revents == 0) continue;
+      Connection& c = connections[i - 1];
+      const ssize_t n = ::recv(c.fd, buffer.data(), buffer.size(), 0);
+      if (n <= 0) {
+        ::close(c.fd);
+        c.fd = -1;  // polled no more
+        continue;
+      }
+      lastArrival = Clock::now();
+      c.pending.append(buffer.data(), static_cast<size_t>(n));
+      size_t start = 0;
+      for (size_t end; (end = c.pending.find('\n', start)) != std::string::npos; start = end + 1) {
+        const std::string_view line(c.pending.data() + start, end - start);
+        if (line.find(warm) != std::string_view::npos) {
+          if (warmedUp) continue;
+          warmedUp = true;
+          a.started = Clock::now();
+          appendTo(file, text);
+          a.written = Clock::now();
+          continue;
+        }
+        if (a.received == 0) a.first = Clock::now();
+        ++a.received;
+        if (line.find(" order ") != std::string_view::npos) ++orders;
+        if (line.find(marker) != std::string_view::npos) markerSeen = true;
+      }
+      c.pending.erase(0, start);
+    }
   }
   a.last = Clock::now();
-  ::close(fd);
+  ::close(listener);
+  for (const Connection& c : connections) {
+    if (c.fd >= 0) ::close(c.fd);
+  }
+  std::printf("connections=%zu\n", connections.size());
   printArrival(lines, a, !backlog);
+  return 0;
+}
+
+// The number of the last backlog line whose entry lies whole in bytes (an
+// entry ends with 0x02); 0 for none.
+long lastWholeLine(const std::string& bytes) {
+  long last = 0;
+  for (size_t end = bytes.find('\x02'); end != std::string::npos; end = bytes.find('\x02', end + 1)) {
+    const size_t at = bytes.rfind(" order ", end);
+    if (at != std::string::npos && end - at > 15) last = std::strtol(bytes.c_str() + at + 7, nullptr, 10);
+  }
+  return last;
+}
+
+int reset(uint16_t port, const std::string& file, long lines, long resets) {
+  appendTo(file, backlogLines(lines, "end of backlog " + std::to_string(::getpid())));
+  long hostLast = 0;
+  long resent = 0;
+  long lost = 0;
+  std::vector<char> buffer(1 << 16);
+  for (long r = 0; r < resets; ++r) {
+    // Connected and admitted: the agent refuses a console while it has not
+    // yet seen its predecessor's reset.
+    int fd = -1;
+    std::string got;
+    const auto giveUp = Clock::now() + std::chrono::seconds(30);
+    while (got.empty()) {
+      if (Clock::now() > giveUp) fail("no console was admitted");
+      if (fd >= 0) ::close(fd);
+      fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      int small = 16384;
+      ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+      sockaddr_in agent{};
+      agent.sin_family = AF_INET;
+      agent.sin_port = htons(port);
+      agent.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      if (::connect(fd, reinterpret_cast<sockaddr*>(&agent), sizeof agent) != 0) fail("cannot connect");
+      pollfd p{fd, POLLIN, 0};
+      while (::poll(&p, 1, 5000) == 1) {
+        const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+        if (n <= 0) break;  // refused: try again
+        got.append(buffer.data(), static_cast<size_t>(n));
+        if (lastWholeLine(got) > 0) break;
+      }
+      if (got.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    // The first line this console got, against the last its predecessor's
+    // host had.
+    const size_t firstEnd = got.find('\x02');
+    const long first = lastWholeLine(got.substr(0, firstEnd + 1));
+    if (r > 0) {
+      resent += std::max(0L, hostLast + 1 - first);
+      lost += std::max(0L, first - hostLast - 1);
+    }
+    // 2000 lines (some 230 KB), then nothing read until the window is full.
+    while (lastWholeLine(got) < first + 2000) {
+      pollfd p{fd, POLLIN, 0};
+      if (::poll(&p, 1, 10000) != 1) fail("the push stopped");
+      const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+      if (n <= 0) fail("the agent closed the connection");
+      got.append(buffer.data(), static_cast<size_t>(n));
+      got.erase(0, got.size() > 4096 ? got.size() - 4096 : 0);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    int queued = 0;
+    ::ioctl(fd, FIONREAD, &queued);
+    std::string held(static_cast<size_t>(std::max(queued, 0)), '\0');
+    const ssize_t n = ::recv(fd, held.data(), held.size(), MSG_PEEK | MSG_DONTWAIT);
+    held.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    hostLast = std::max(lastWholeLine(got), lastWholeLine(got + held));
+    linger hard{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    ::close(fd);
+  }
+  std::printf("resets=%ld\nresent_per_reset=%.1f\nlost_per_reset=%.1f\n", resets - 1,
+              static_cast<double>(resent) / static_cast<double>(resets - 1),
+              static_cast<double>(lost) / static_cast<double>(resets - 1));
   return 0;
 }
 
@@ -529,6 +640,10 @@ int main(int argc, char** argv) {
   if (command == "logpush") {
     return logpush(port, option(argc, argv, "--file", ""), number(argc, argv, "--lines", "100000"),
                    backlog);
+  }
+  if (command == "reset") {
+    return reset(port, option(argc, argv, "--file", ""), number(argc, argv, "--lines", "100000"),
+                 std::max(2L, number(argc, argv, "--resets", "5")));
   }
   if (command == "follow") {
     return follow(port, option(argc, argv, "--file", ""), number(argc, argv, "--rate", ""),
