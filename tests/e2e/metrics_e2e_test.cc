@@ -1,6 +1,7 @@
 // The metrics endpoint of the real agent, scraped over loopback beside a
 // console: what it exposes, and that it is off unless enabled.
 #include <string>
+#include <thread>
 
 #include "platform/tcp_client.h"
 #include "platform/text.h"
@@ -85,6 +86,13 @@ TEST_F(MetricsSmoke, ScrapeShowsHostProgramsTradingUnitsAndCounters) {
   }
   EXPECT_EQ(response.find("tavin_trading_unit_bid_number" + unit1), std::string::npos);
   EXPECT_NE(response.find("\ntavin_host_cpu_usage_percent "), std::string::npos);
+  // The push has looked for the programs' system logs, which do not exist.
+  const std::string missing = "\ntavin_system_log_file_missing{" + p1 + "} 1\n";
+  for (int tries = 0; tries < 50; ++tries) {
+    if (scrape(metricsPort, "GET /metrics HTTP/1.1\r\n\r\n").find(missing) != std::string::npos) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_NE(scrape(metricsPort, "GET /metrics HTTP/1.1\r\n\r\n").find(missing), std::string::npos);
 
   const std::string head = scrape(metricsPort, "HEAD /metrics HTTP/1.1\r\n\r\n");
   EXPECT_EQ(head.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
