@@ -107,6 +107,19 @@ class AgentFaults : public AgentFixture {
     return version != nullptr ? *version : "(none)";
   }
 
+  // Program 1 monitored with the line A1 in its log of 2026-03-09, and the
+  // agent started on a clock read from the file "clock" (libfaketime), set
+  // to time.
+  void startOnClock(const std::string& time) {
+    writeFile("clock", time);
+    setHistoryDate("2026-03-09");
+    writeFile("Tavin_ASHR.exe", "");
+    writeFile("logs/sys1/system20260309.log", "A1\r\n");
+    writeIni("[Program]\r\n监控程序1=Y\r\n监控程序1_SYSLOGDIR=sys1\r\n");
+    startAgent({std::string("LD_PRELOAD=") + kFaketime, "FAKETIME_TIMESTAMP_FILE=" + path("clock"),
+                "FAKETIME_NO_CACHE=1", "FAKETIME_DONT_FAKE_MONOTONIC=1"});
+  }
+
   // The system-log entries pushed to the console until `count` have come.
   static std::vector<std::string> pushedLines(ConsoleConnection& console, size_t count) {
     std::vector<std::string> lines;
@@ -262,14 +275,7 @@ TEST_F(AgentFaultsSlow, SystemLogTruncatedRecreatedOrRotatedLosesNoLine) {
 
 TEST_F(AgentFaults, SystemLogLinesWrittenJustBeforeMidnightAreNotLost) {
   if (::access(kFaketime, R_OK) != 0) GTEST_SKIP() << "libfaketime is not installed";
-  // The agent's clock is read from a file the test writes (libfaketime).
-  writeFile("clock", "2026-03-09 23:59:59");
-  setHistoryDate("2026-03-09");
-  writeFile("Tavin_ASHR.exe", "");
-  writeFile("logs/sys1/system20260309.log", "A1\r\n");
-  writeIni("[Program]\r\n监控程序1=Y\r\n监控程序1_SYSLOGDIR=sys1\r\n");
-  startAgent({std::string("LD_PRELOAD=") + kFaketime, "FAKETIME_TIMESTAMP_FILE=" + path("clock"),
-              "FAKETIME_NO_CACHE=1", "FAKETIME_DONT_FAKE_MONOTONIC=1"});
+  startOnClock("2026-03-09 23:59:59");
   auto console = connectConsole();
   ASSERT_NE(console, nullptr);
   EXPECT_EQ(pushedLines(*console, 1), std::vector<std::string>{"监控程序1 1 A1\r\n"});
@@ -289,13 +295,7 @@ TEST_F(AgentFaults, SystemLogLinesWrittenJustBeforeMidnightAreNotLost) {
 // sent twice.
 TEST_F(AgentFaults, SystemLogClockSetADayAheadAndBackLosesAndRepeatsNothing) {
   if (::access(kFaketime, R_OK) != 0) GTEST_SKIP() << "libfaketime is not installed";
-  writeFile("clock", "2026-03-09 10:00:00");
-  setHistoryDate("2026-03-09");
-  writeFile("Tavin_ASHR.exe", "");
-  writeFile("logs/sys1/system20260309.log", "A1\r\n");
-  writeIni("[Program]\r\n监控程序1=Y\r\n监控程序1_SYSLOGDIR=sys1\r\n");
-  startAgent({std::string("LD_PRELOAD=") + kFaketime, "FAKETIME_TIMESTAMP_FILE=" + path("clock"),
-              "FAKETIME_NO_CACHE=1", "FAKETIME_DONT_FAKE_MONOTONIC=1"});
+  startOnClock("2026-03-09 10:00:00");
   auto console = connectConsole();
   ASSERT_NE(console, nullptr);
   EXPECT_EQ(pushedLines(*console, 1), std::vector<std::string>{"监控程序1 1 A1\r\n"});
