@@ -224,11 +224,11 @@ bool AgentConfig::readSysLog(std::vector<SysLogBatch>* out, size_t maxBytes, siz
   size_t total = 0;
   for (size_t i = 0; i < communicators_.size() && total < budget; ++i) {
     if (!communicators_[i]->isEnabled()) continue;
-    // While program i is read, the other readers stand still: each batch's
-    // position is theirs now with program i's before the batch.
-    const std::vector<SystemLogReader::State> others = sysLogPosition();
     std::vector<SystemLogReader::Batch> batches;
-    communicators_[i]->readSysLogBatches(&batches, maxBytes, budget - total);
+    if (!communicators_[i]->readSysLogBatches(&batches, maxBytes, budget - total)) continue;
+    // While program i was read the other readers stood still: each batch's
+    // position is theirs with program i's before the batch.
+    const std::vector<SystemLogReader::State> others = sysLogPosition();
     for (SystemLogReader::Batch& batch : batches) {
       SysLogBatch next;
       next.text = std::move(batch.text);

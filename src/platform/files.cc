@@ -60,9 +60,10 @@ bool LineReader::readLine(std::string* line, size_t bufferSize) {
   while (line->size() < most) {
     if (begin_ == end_) {
       if (ended_) break;
-      if (block_.empty()) block_.resize(kBlock);
+      // Not zeroed: only what a read filled is looked at.
+      if (!block_) block_.reset(new char[kBlock]);
       begin_ = 0;
-      end_ = readSome(block_.data(), block_.size());
+      end_ = readSome(block_.get(), kBlock);
       if (end_ == 0) {
         ended_ = true;
         break;
@@ -70,7 +71,7 @@ bool LineReader::readLine(std::string* line, size_t bufferSize) {
     }
     // Up to and including the next line feed, within the line's room.
     const size_t take = std::min(end_ - begin_, most - line->size());
-    const char* start = block_.data() + begin_;
+    const char* start = block_.get() + begin_;
     const void* feed = std::memchr(start, '\n', take);
     const size_t n = feed != nullptr ? static_cast<const char*>(feed) - start + 1 : take;
     line->append(start, n);

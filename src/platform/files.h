@@ -9,7 +9,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "platform/sys_status.h"
 
@@ -30,6 +29,8 @@ size_t fileNameOffset(const std::string& path);
 std::string withoutExtension(const std::string& path);
 
 bool fileExists(const std::string& path);       // a file (not a directory)
+// The length of a regular file, without opening it for reading.
+SysStatus fileSize(const std::string& path, int64_t* size);
 bool directoryExists(const std::string& path);
 // Creates one directory level (no parents). Ok when it exists already.
 SysStatus createDirectory(const std::string& path);
@@ -94,7 +95,7 @@ class LineReader {
   size_t readSome(char* buffer, size_t size);
 
   std::unique_ptr<Impl> impl_;
-  std::vector<char> block_;
+  std::unique_ptr<char[]> block_;  // kBlock bytes once the first read needs them
   size_t begin_ = 0;  // unread bytes are block_[begin_, end_)
   size_t end_ = 0;
   bool ended_ = false;

@@ -18,6 +18,14 @@ bool fileExists(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
 }
 
+SysStatus fileSize(const std::string& path, int64_t* size) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return SysStatus::lastError("stat");
+  if (!S_ISREG(st.st_mode)) return SysStatus::error("stat", EINVAL);
+  *size = static_cast<int64_t>(st.st_size);
+  return SysStatus::ok();
+}
+
 bool directoryExists(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);

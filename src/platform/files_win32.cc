@@ -59,6 +59,18 @@ bool fileExists(const std::string& path) {
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+SysStatus fileSize(const std::string& path, int64_t* size) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!::GetFileAttributesExW(gbkToWide(path).c_str(), GetFileExInfoStandard, &data)) {
+    return SysStatus::lastError("GetFileAttributesExW");
+  }
+  if (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) {
+    return SysStatus::error("GetFileAttributesExW", ERROR_INVALID_PARAMETER);
+  }
+  *size = static_cast<int64_t>((uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow);
+  return SysStatus::ok();
+}
+
 bool directoryExists(const std::string& path) {
   DWORD attributes = attributesOf(path);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
