@@ -56,6 +56,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -551,26 +552,46 @@ int follow(uint16_t port, const std::string& file, long rate, long seconds) {
 
 // utime + stime of a process, in clock ticks, and its resident size in KiB.
 struct Usage {
-  long long ticks = 0;
+  double cpuSeconds = 0;
   long rssKiB = 0;
 };
 
-Usage usageOf(long pid) {
-  Usage usage;
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+// The CPU time of every thread of a process so far, in seconds: from the
+// scheduler's nanosecond counts where the system keeps them, else from
+// utime + stime, whose clock ticks (10 ms) are too coarse for an idle agent.
+double cpuSecondsOf(long pid) {
+  const std::string base = "/proc/" + std::to_string(pid);
+  std::ifstream tasks(base + "/task/" + std::to_string(pid) + "/schedstat");
+  if (tasks) {
+    double seconds = 0;
+    for (const auto& task : std::filesystem::directory_iterator(base + "/task")) {
+      std::ifstream schedstat(task.path() / "schedstat");
+      long long nanos = 0;
+      if (schedstat >> nanos) seconds += static_cast<double>(nanos) / 1e9;
+    }
+    return seconds;
+  }
+  std::ifstream stat(base + "/stat");
   std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  if (text.empty()) fail("no process " + std::to_string(pid));
   // The fields after the command name, which is in parentheses and may hold blanks.
   std::istringstream fields(text.substr(text.rfind(')') + 2));
   std::string field;
+  long long ticks = 0;
   for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i == 14 || i == 15) usage.ticks += std::stoll(field);  // utime, stime
+    if (i == 14 || i == 15) ticks += std::stoll(field);  // utime, stime
   }
+  return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+Usage usageOf(long pid) {
+  Usage usage;
+  usage.cpuSeconds = cpuSecondsOf(pid);
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   std::string line;
   while (std::getline(status, line)) {
     if (line.rfind("VmRSS:", 0) == 0) usage.rssKiB = std::stol(line.substr(6));
   }
-  if (text.empty()) fail("no process " + std::to_string(pid));
   return usage;
 }
 
@@ -595,8 +616,7 @@ int idle(uint16_t port, long pid, long seconds) {
   }
   const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
   const Usage after = usageOf(pid);
-  const double cpuSeconds =
-      static_cast<double>(after.ticks - before.ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+  const double cpuSeconds = after.cpuSeconds - before.cpuSeconds;
   std::printf("seconds=%.1f\nmessages=%ld\ncpu_percent=%.4f\nrss_kib=%ld\n", elapsed, beats,
               100.0 * cpuSeconds / elapsed, after.rssKiB);
   return 0;
