@@ -44,6 +44,14 @@
 //       N scrapes of the metrics endpoint at port P one after another
 //       (default 1000), each on a connection of its own: the time from the
 //       connect to the end of the answer; p50, p99 and max.
+//   tavin_load checkcs --port P --dir WORKSPACE [--gateways N]
+//       N gateways (a multiple of 3, default 30) for the connection check, all on one port as
+//       the check wants, in turn one that accepts (127.0.0.1), one where
+//       nothing listens (127.0.0.2) and one that never answers (127.0.0.3),
+//       so that a third are silent; writes the workspace's tavin.ini and
+//       program 1's configuration file with 3 gateways per operator and asks
+//       for CheckCS: the time from the request to the answer, and how many
+//       links the answer reports open.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -59,6 +67,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <random>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -69,8 +78,10 @@
 #include "handlers/beat_message.h"
 #include "handlers/bodies.h"
 #include "handlers/status_messages.h"
+#include "handlers/trouble_shooting_messages.h"
 #include "platform/tcp_client.h"
 #include "server/frame_reader.h"
+#include "tests/support/silent_listener.h"
 
 namespace {
 
@@ -138,9 +149,10 @@ class Console {
     }
   }
   // The response of the given type and sequence, skipping pushes.
-  std::unique_ptr<tavin::Message> answer(const std::string& type, const std::string& sequence) {
+  std::unique_ptr<tavin::Message> answer(const std::string& type, const std::string& sequence,
+                                         int timeoutMs = 10000) {
     for (;;) {
-      std::unique_ptr<tavin::Message> message = next(10000);
+      std::unique_ptr<tavin::Message> message = next(timeoutMs);
       if (!message) fail("no answer to request " + sequence);
       if (message->getMessageType() == type) {
         if (message->getSequence() != sequence) fail("answer out of order");
@@ -645,10 +657,68 @@ int scrape(uint16_t port, long count) {
   return 0;
 }
 
+void writeFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+  if (!out) fail("cannot write " + path);
+}
+
+int checkcs(uint16_t port, const std::string& dir, long gateways) {
+  // The check connects to the port "1" + envNo + "05" (its low 16 bits),
+  // kept below the ephemeral range.
+  platform::TcpListener open, silent;
+  std::string envNo;
+  std::random_device random;
+  for (int attempt = 0; attempt < 200 && envNo.empty(); ++attempt) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%05u", static_cast<unsigned>(random() % 100000));
+    const auto gatewayPort =
+        static_cast<uint16_t>(std::stoull(std::string("1") + text + "05") % 65536);
+    if (gatewayPort < 20000 || gatewayPort >= 32768) continue;
+    if (open.listen("127.0.0.1", gatewayPort, 128).isOk() &&
+        tavin::test::listenSilently(&silent, "127.0.0.3", gatewayPort)) {
+      envNo = text;
+    }
+  }
+  if (envNo.empty()) fail("no port for the gateways");
+  const char* const addresses[] = {"127.0.0.1", "127.0.0.2", "127.0.0.3"};
+  std::string config = "[System]\r\nOperatorCounts=" + std::to_string(gateways / 3) + "\r\n";
+  for (long i = 0; i < gateways; ++i) {
+    if (i % 3 == 0) config += "[oper" + std::to_string(i / 3 + 1) + "]\r\nGwipCounts=3\r\n";
+    // Each operator's three in another order.
+    const std::string m = std::to_string(i % 3 + 1);
+    config += "Gwip" + m + "=" + addresses[(i + i / 3) % 3] + "\r\nLocalIP" + m + "=127.0.0.1\r\n";
+  }
+  writeFile(dir + "/tavin.ini", "[TAVIN]\r\nenvNo=" + envNo + "\r\n");
+  writeFile(dir + "/cfgA/SystemConfiguration.ini", config);
+
+  Console console(port);
+  admitted(console);
+  auto body = std::make_unique<tavin::TroubleShootingRequestMessageBody>();
+  body->addField("serviceType", "");
+  body->addField("ShootingType", std::string(tavin::kShootCheckCs));
+  const auto start = Clock::now();
+  console.send(request("1", std::move(body)));
+  // One after another, each silent gateway takes 3 seconds.
+  const std::string report =
+      console.answer("20", "1", static_cast<int>(gateways) * 3000 + 10000)->body()->getResult();
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  long opened = 0;
+  for (size_t at = report.find("连接正常"); at != std::string::npos;
+       at = report.find("连接正常", at + 1)) {
+    ++opened;
+  }
+  std::printf("gateways=%ld\nopened=%ld\nseconds=%.3f\n", gateways, opened, seconds);
+  return opened == gateways / 3 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) fail("usage: tavin_load roundtrip|logpush|sink|follow|denied|idle|scrape --port P ...");
+  if (argc < 2) {
+    fail("usage: tavin_load roundtrip|logpush|sink|reset|follow|denied|idle|scrape|checkcs "
+         "--port P ...");
+  }
   const std::string command = argv[1];
   const bool backlog = std::find(argv + 2, argv + argc, std::string("--backlog")) != argv + argc;
   if (command == "sink") {
@@ -674,6 +744,11 @@ int main(int argc, char** argv) {
                   option(argc, argv, "--from", "127.0.0.2"));
   }
   if (command == "scrape") return scrape(port, number(argc, argv, "--count", "1000"));
+  if (command == "checkcs") {
+    const long gateways = number(argc, argv, "--gateways", "30");
+    if (gateways % 3 != 0) fail("--gateways must be a multiple of 3");
+    return checkcs(port, option(argc, argv, "--dir", ""), gateways);
+  }
   if (command == "idle") {
     return idle(port, number(argc, argv, "--pid", ""), number(argc, argv, "--seconds", "60"));
   }

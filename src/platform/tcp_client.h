@@ -1,16 +1,17 @@
-// Outgoing TCP: the connection test of the diagnostics (probeTcp) and a small
-// blocking client connection for the console client. TcpListener is the
-// matching blocking listener for tools and tests; the agent's own listener
-// lives in the event loop.
+// Outgoing TCP: the connection tests of the diagnostics (probeTcpAll) and a
+// small blocking client connection for the console client. TcpListener is
+// the matching blocking listener for tools and tests; the agent's own
+// listener lives in the event loop.
 //
 // Addresses are IPv4. Every wait has a time limit. On Windows, Winsock is
-// started for as long as a probe runs or a TcpClient or TcpListener is open.
-// Each object is used by one thread at a time.
+// started for as long as a probe's socket or a TcpClient or TcpListener is
+// open. Each object is used by one thread at a time.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/sys_status.h"
 
@@ -22,13 +23,32 @@ class Cancellation;
 // otherwise.
 inline constexpr int kProbeTimeoutMs = 3000;
 
-// Opens a TCP connection from localDottedIp (any local port) to
-// remoteDottedIp:port within timeoutMs and closes it at once; nothing is
-// sent. False on any failure: an address text that is not a dotted IPv4
+// The most connection tests of one probeTcpAll in flight at once: a socket
+// each, and Winsock's select watches at most 64 sockets by default.
+inline constexpr int kProbeMaxInFlight = 64;
+
+// One link of a connection test: from a local address of this host to a
+// remote address, both dotted IPv4 text.
+struct ProbeLink {
+  std::string remoteDottedIp;
+  std::string localDottedIp;
+};
+
+// Opens a TCP connection over each link to port, each within timeoutMs of
+// its own start, and closes each at once; nothing is sent. Up to
+// maxInFlight (at most kProbeMaxInFlight) run at once; the next starts as
+// soon as one ends. One result per link, in order: true when the connection
+// opened; false on any failure: an address text that is not a dotted IPv4
 // address, a local address the host does not have, a refused or timed-out
-// connection. A cancellation, when given, ends the attempt (false) within
-// kCancellationCheckMs of its cancel, or at once when it is cancelled
-// already.
+// connection. A cancellation, when given, ends every attempt, running or
+// still to come (false), within kCancellationCheckMs of its cancel, or at
+// once when it is cancelled already. No socket stays open on return.
+std::vector<bool> probeTcpAll(const std::vector<ProbeLink>& links, uint16_t port,
+                              int timeoutMs = kProbeTimeoutMs,
+                              const Cancellation* cancellation = nullptr,
+                              int maxInFlight = kProbeMaxInFlight);
+
+// The test of one link.
 bool probeTcp(const std::string& remoteDottedIp, const std::string& localDottedIp, uint16_t port,
               int timeoutMs = kProbeTimeoutMs, const Cancellation* cancellation = nullptr);
 

@@ -12,7 +12,7 @@
 // -fexec-charset=GBK).
 #include <thread>
 
-#include "platform/cancellation.h"
+#include "platform/pending_connects.h"
 #include "platform/tcp_client.h"
 
 namespace platform {
@@ -25,8 +25,11 @@ class UniqueFd {
  public:
   explicit UniqueFd(int fd = -1) : fd_(fd) {}
   ~UniqueFd() { reset(); }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
   int get() const { return fd_; }
   int release() {
     int fd = fd_;
@@ -47,21 +50,15 @@ int millisLeft(Clock::time_point deadline) {
   return left.count() > 0 ? static_cast<int>(left.count()) : 0;
 }
 
-constexpr int kCancelled = -2;
-
-// Waits until fd reports one of events, the deadline passes or the
-// cancellation (when given) is cancelled. 1 when ready, 0 at the deadline,
-// -1 on error (errno set), kCancelled. Signals do not cut the wait. A
-// cancellable wait polls in short slices: nothing wakes a poll on a cancel.
-int waitUntil(int fd, short events, Clock::time_point deadline,
-              const Cancellation* cancellation = nullptr) {
+// Waits until fd reports one of events or the deadline passes. 1 when
+// ready, 0 at the deadline, -1 on error (errno set). Signals do not cut the
+// wait.
+int waitUntil(int fd, short events, Clock::time_point deadline) {
   for (;;) {
-    if (cancellation != nullptr && cancellation->isCancelled()) return kCancelled;
-    const int left = millisLeft(deadline);
     pollfd p{fd, events, 0};
-    int rc = ::poll(&p, 1, cancellation != nullptr ? std::min(left, kCancellationCheckMs) : left);
+    int rc = ::poll(&p, 1, millisLeft(deadline));
     if (rc > 0) return rc;
-    if (rc == 0 && (left == 0 || millisLeft(deadline) == 0)) return 0;
+    if (rc == 0 && millisLeft(deadline) == 0) return 0;
     if (rc < 0 && errno != EINTR) return -1;
   }
 }
@@ -83,17 +80,18 @@ SysStatus newSocket(UniqueFd* fd) {
   return SysStatus::ok();
 }
 
-// A non-blocking connect that gives up at the deadline or on a cancel.
-SysStatus connectWithin(int fd, const sockaddr_in& address, int timeoutMs,
-                        const Cancellation* cancellation = nullptr) {
+enum class Connect { kDone, kUnderWay, kFailed };
+
+// Starts a non-blocking connect; on kFailed errno says why.
+Connect startConnect(int fd, const sockaddr_in& address) {
   if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-    return SysStatus::ok();
+    return Connect::kDone;
   }
-  if (errno != EINPROGRESS && errno != EINTR) return SysStatus::lastError("connect");
-  int rc = waitUntil(fd, POLLOUT, deadlineIn(timeoutMs), cancellation);
-  if (rc == kCancelled) return SysStatus::error("connect", ECANCELED);
-  if (rc < 0) return SysStatus::lastError("poll");
-  if (rc == 0) return SysStatus::error("connect", ETIMEDOUT);
+  return errno == EINPROGRESS || errno == EINTR ? Connect::kUnderWay : Connect::kFailed;
+}
+
+// The outcome of a connect that the system reported as finished.
+SysStatus connectResult(int fd) {
   int error = 0;
   socklen_t length = sizeof error;
   if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
@@ -101,6 +99,17 @@ SysStatus connectWithin(int fd, const sockaddr_in& address, int timeoutMs,
   }
   if (error != 0) return SysStatus::error("connect", error);
   return SysStatus::ok();
+}
+
+// A non-blocking connect that gives up at the deadline.
+SysStatus connectWithin(int fd, const sockaddr_in& address, int timeoutMs) {
+  const Connect started = startConnect(fd, address);
+  if (started == Connect::kFailed) return SysStatus::lastError("connect");
+  if (started == Connect::kDone) return SysStatus::ok();
+  int rc = waitUntil(fd, POLLOUT, deadlineIn(timeoutMs));
+  if (rc < 0) return SysStatus::lastError("poll");
+  if (rc == 0) return SysStatus::error("connect", ETIMEDOUT);
+  return connectResult(fd);
 }
 
 SysStatus resolveIpv4(const std::string& host, uint16_t port, sockaddr_in* out) {
@@ -121,16 +130,58 @@ SysStatus resolveIpv4(const std::string& host, uint16_t port, sockaddr_in* out) 
 
 }  // namespace
 
-bool probeTcp(const std::string& remoteDottedIp, const std::string& localDottedIp, uint16_t port,
-              int timeoutMs, const Cancellation* cancellation) {
+struct PendingConnects::Impl {
+  struct Pending {
+    size_t key;
+    UniqueFd fd;
+  };
+  std::vector<Pending> pending;
+};
+
+PendingConnects::PendingConnects() : impl_(std::make_unique<Impl>()) {}
+PendingConnects::~PendingConnects() = default;
+
+PendingConnects::Outcome PendingConnects::start(size_t key, const ProbeLink& link,
+                                                uint16_t port) {
   sockaddr_in local, remote;
-  if (!parseIpv4(localDottedIp, 0, &local) || !parseIpv4(remoteDottedIp, port, &remote)) {
-    return false;
+  if (!parseIpv4(link.localDottedIp, 0, &local) || !parseIpv4(link.remoteDottedIp, port, &remote)) {
+    return Outcome::kFailed;
   }
   UniqueFd fd;
-  if (!newSocket(&fd)) return false;
-  if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) return false;
-  return connectWithin(fd.get(), remote, timeoutMs, cancellation).isOk();
+  if (!newSocket(&fd)) return Outcome::kFailed;
+  if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+    return Outcome::kFailed;
+  }
+  const Connect started = startConnect(fd.get(), remote);
+  if (started != Connect::kUnderWay) {
+    return started == Connect::kDone ? Outcome::kOpened : Outcome::kFailed;
+  }
+  impl_->pending.push_back({key, std::move(fd)});
+  return Outcome::kPending;
+}
+
+void PendingConnects::wait(int timeoutMs, std::vector<Finished>* finished) {
+  std::vector<pollfd> polled;
+  polled.reserve(impl_->pending.size());
+  for (const Impl::Pending& p : impl_->pending) polled.push_back({p.fd.get(), POLLOUT, 0});
+  // An interrupted poll reports nothing; the caller waits again.
+  if (::poll(polled.data(), polled.size(), std::max(timeoutMs, 0)) <= 0) return;
+  size_t kept = 0;
+  for (size_t i = 0; i < polled.size(); ++i) {
+    Impl::Pending& p = impl_->pending[i];
+    if (polled[i].revents == 0) {
+      if (kept != i) impl_->pending[kept] = std::move(p);
+      ++kept;
+      continue;
+    }
+    finished->push_back({p.key, connectResult(p.fd.get()).isOk()});
+    p.fd.reset();
+  }
+  impl_->pending.resize(kept);
+}
+
+void PendingConnects::abandon(size_t key) {
+  std::erase_if(impl_->pending, [key](const Impl::Pending& p) { return p.key == key; });
 }
 
 struct TcpClient::Impl {

@@ -4,8 +4,10 @@
 
 #include <future>
 #include <thread>
+#include <vector>
 
 #include "platform/cancellation.h"
+#include "tests/support/silent_listener.h"
 
 namespace platform {
 namespace {
@@ -19,56 +21,73 @@ uint16_t closedPort() {
   return listener.port();
 }
 
-TEST(ProbeTcp, TrueOnlyWhenTheConnectionOpens) {
-  TcpListener listener;
-  ASSERT_TRUE(listener.listen("127.0.0.1", 0).isOk());
-  const uint16_t open = listener.port();
-  ASSERT_NE(open, 0);
-  const uint16_t closed = closedPort();
+int64_t millisSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                start)
+      .count();
+}
+
+// One port on three loopback addresses: a listener that accepts
+// (127.0.0.1), nothing (127.0.0.2) and a listener that never answers
+// (127.0.0.3).
+class ProbeTcp : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(open_.listen("127.0.0.1", 0).isOk());
+    ASSERT_TRUE(tavin::test::listenSilently(&silent_, "127.0.0.3", open_.port()));
+  }
+  uint16_t port() const { return open_.port(); }
+
+  TcpListener open_;
+  TcpListener silent_;
+};
+
+TEST_F(ProbeTcp, TrueOnlyWhenTheConnectionOpensInTime) {
+  constexpr int kLimitMs = 1000;
   struct Case {
     const char* remote;
     const char* local;
-    uint16_t port;
     bool expected;
   };
   const Case cases[] = {
-      {"127.0.0.1", "127.0.0.1", open, true},
-      {"127.0.0.1", "127.0.0.1", closed, false},  // refused
-      {"127.0.0.1", "abc", open, false},          // local address is not an address
-      {"127.0.0.1", "", open, false},
-      {"abc", "127.0.0.1", open, false},
-      {"127.0.0.1", "127.0.0.1.5", open, false},
-      {"", "127.0.0.1", open, false},
+      {"127.0.0.3", "127.0.0.1", false},  // no answer
+      {"127.0.0.1", "127.0.0.1", true},
+      {"127.0.0.2", "127.0.0.1", false},  // refused
+      {"127.0.0.1", "abc", false},        // local address is not an address
+      {"127.0.0.3", "127.0.0.1", false},
+      {"127.0.0.1", "", false},
+      {"abc", "127.0.0.1", false},
+      {"127.0.0.1", "127.0.0.1.5", false},
+      {"", "127.0.0.1", false},
+      {"127.0.0.1", "127.0.0.1", true},
   };
+  std::vector<ProbeLink> links;
+  std::vector<bool> expected;
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.remote) + " from " + c.local + ":" + std::to_string(c.port));
-    EXPECT_EQ(probeTcp(c.remote, c.local, c.port, kWaitMs), c.expected);
+    links.push_back({c.remote, c.local});
+    expected.push_back(c.expected);
   }
-}
-
-// A listener that never accepts answers connections only while its accept
-// queue has room; every probe leaves one entry there. Once it is full, new
-// connections get no answer. True when a probe has timed out on it.
-bool fillAcceptQueue(const TcpListener& listener) {
-  for (int attempt = 0; attempt < 16; ++attempt) {
-    if (!probeTcp("127.0.0.1", "127.0.0.1", listener.port(), 200)) return true;
+  // Side by side the two silent links cost one time limit; one at a time
+  // two, and a link that waited for its turn still gets its whole limit.
+  for (int atOnce : {kProbeMaxInFlight, 1}) {
+    SCOPED_TRACE(std::to_string(atOnce) + " at once");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(probeTcpAll(links, port(), kLimitMs, nullptr, atOnce), expected);
+    const int64_t took = millisSince(start);
+    if (atOnce == 1) {
+      EXPECT_GE(took, 2 * kLimitMs);
+    } else {
+      EXPECT_LT(took, 2 * kLimitMs);
+    }
   }
-  return false;
+  EXPECT_TRUE(probeTcp("127.0.0.1", "127.0.0.1", port()));
+  EXPECT_FALSE(probeTcp("127.0.0.1", "127.0.0.1", closedPort()));
 }
 
-TEST(ProbeTcp, GivesUpWhenTheListenerDoesNotAnswer) {
-  TcpListener listener;
-  ASSERT_TRUE(listener.listen("127.0.0.1", 0, 1).isOk());
-  EXPECT_TRUE(probeTcp("127.0.0.1", "127.0.0.1", listener.port(), kWaitMs));
-  EXPECT_TRUE(fillAcceptQueue(listener));
-}
-
-TEST(ProbeTcp, ACancelEndsTheAttempt) {
-  TcpListener listener;
-  ASSERT_TRUE(listener.listen("127.0.0.1", 0, 1).isOk());
-  ASSERT_TRUE(fillAcceptQueue(listener));
-  // Cancelled before or during an attempt whose own limit is four times
-  // what the test waits for it.
+TEST_F(ProbeTcp, ACancelEndsEveryAttempt) {
+  // More silent links than run at once, each with a limit four times what
+  // the test waits for them, cancelled before or during the attempts.
+  const std::vector<ProbeLink> links(2 * kProbeMaxInFlight + 1, ProbeLink{"127.0.0.3", "127.0.0.1"});
   for (bool before : {true, false}) {
     SCOPED_TRACE(before ? "cancelled before" : "cancelled during");
     Cancellation cancellation;
@@ -78,10 +97,10 @@ TEST(ProbeTcp, ACancelEndsTheAttempt) {
       cancellation.cancel();
     });
     auto probe = std::async(std::launch::async, [&] {
-      return probeTcp("127.0.0.1", "127.0.0.1", listener.port(), 4 * kWaitMs, &cancellation);
+      return probeTcpAll(links, port(), 4 * kWaitMs, &cancellation);
     });
     ASSERT_EQ(probe.wait_for(std::chrono::milliseconds(kWaitMs)), std::future_status::ready);
-    EXPECT_FALSE(probe.get());
+    EXPECT_EQ(probe.get(), std::vector<bool>(links.size(), false));
     canceller.join();
   }
 }

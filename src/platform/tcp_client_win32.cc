@@ -9,7 +9,7 @@
 // -fexec-charset=GBK).
 #include <thread>
 
-#include "platform/cancellation.h"
+#include "platform/pending_connects.h"
 #include "platform/tcp_client.h"
 
 namespace platform {
@@ -24,8 +24,14 @@ class UniqueSocket {
  public:
   UniqueSocket() = default;
   ~UniqueSocket() { reset(); }
-  UniqueSocket(const UniqueSocket&) = delete;
-  UniqueSocket& operator=(const UniqueSocket&) = delete;
+  UniqueSocket(UniqueSocket&& other) noexcept { swap(other); }
+  UniqueSocket& operator=(UniqueSocket&& other) noexcept {
+    if (this != &other) {
+      reset();
+      swap(other);
+    }
+    return *this;
+  }
 
   SOCKET get() const { return socket_; }
   bool isOpen() const { return socket_ != INVALID_SOCKET; }
@@ -70,20 +76,13 @@ Clock::time_point deadlineIn(int timeoutMs) {
   return Clock::now() + std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0);
 }
 
-constexpr int kCancelled = -2;
-
 // Waits with select until s is readable (forWrite false) or writable or
-// failed (forWrite true), the deadline passes or the cancellation (when
-// given) is cancelled. 1 ready, 0 timeout, -1 error, kCancelled. A
-// cancellable wait selects in short slices: nothing wakes a select on a
-// cancel.
-int waitUntil(SOCKET s, bool forWrite, Clock::time_point deadline,
-              const Cancellation* cancellation = nullptr) {
+// failed (forWrite true), or the deadline passes. 1 ready, 0 timeout, -1
+// error.
+int waitUntil(SOCKET s, bool forWrite, Clock::time_point deadline) {
   for (;;) {
-    if (cancellation != nullptr && cancellation->isCancelled()) return kCancelled;
     const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now());
-    long long micros = left.count() > 0 ? left.count() : 0;
-    if (cancellation != nullptr) micros = std::min(micros, kCancellationCheckMs * 1000LL);
+    const long long micros = left.count() > 0 ? left.count() : 0;
     timeval tv;
     tv.tv_sec = static_cast<long>(micros / 1000000);
     tv.tv_usec = static_cast<long>(micros % 1000000);
@@ -109,16 +108,18 @@ bool parseIpv4(const std::string& text, uint16_t port, sockaddr_in* out) {
   return ::inet_pton(AF_INET, text.c_str(), &out->sin_addr) == 1;
 }
 
-SysStatus connectWithin(SOCKET s, const sockaddr_in& address, int timeoutMs,
-                        const Cancellation* cancellation = nullptr) {
+enum class Connect { kDone, kUnderWay, kFailed };
+
+// Starts a non-blocking connect; on kFailed WSAGetLastError says why.
+Connect startConnect(SOCKET s, const sockaddr_in& address) {
   if (::connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-    return SysStatus::ok();
+    return Connect::kDone;
   }
-  if (::WSAGetLastError() != WSAEWOULDBLOCK) return socketError("connect");
-  int rc = waitUntil(s, true, deadlineIn(timeoutMs), cancellation);
-  if (rc == kCancelled) return SysStatus::error("connect", WSAECANCELLED);
-  if (rc < 0) return socketError("select");
-  if (rc == 0) return SysStatus::error("connect", WSAETIMEDOUT);
+  return ::WSAGetLastError() == WSAEWOULDBLOCK ? Connect::kUnderWay : Connect::kFailed;
+}
+
+// The outcome of a connect that select reported as finished.
+SysStatus connectResult(SOCKET s) {
   int error = 0;
   int length = sizeof error;
   if (::getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0) {
@@ -126,6 +127,16 @@ SysStatus connectWithin(SOCKET s, const sockaddr_in& address, int timeoutMs,
   }
   if (error != 0) return SysStatus::error("connect", error);
   return SysStatus::ok();
+}
+
+SysStatus connectWithin(SOCKET s, const sockaddr_in& address, int timeoutMs) {
+  const Connect started = startConnect(s, address);
+  if (started == Connect::kFailed) return socketError("connect");
+  if (started == Connect::kDone) return SysStatus::ok();
+  int rc = waitUntil(s, true, deadlineIn(timeoutMs));
+  if (rc < 0) return socketError("select");
+  if (rc == 0) return SysStatus::error("connect", WSAETIMEDOUT);
+  return connectResult(s);
 }
 
 SysStatus resolveIpv4(const std::string& host, uint16_t port, sockaddr_in* out) {
@@ -146,17 +157,64 @@ SysStatus resolveIpv4(const std::string& host, uint16_t port, sockaddr_in* out) 
 
 }  // namespace
 
-bool probeTcp(const std::string& remoteDottedIp, const std::string& localDottedIp, uint16_t port,
-              int timeoutMs, const Cancellation* cancellation) {
-  // Winsock is started and released around the probe (by the socket's owner).
-  UniqueSocket s;
-  if (!s.open()) return false;
+// select watches at most FD_SETSIZE sockets per set.
+static_assert(kProbeMaxInFlight <= FD_SETSIZE);
+
+struct PendingConnects::Impl {
+  struct Pending {
+    size_t key;
+    UniqueSocket s;
+  };
+  std::vector<Pending> pending;
+};
+
+PendingConnects::PendingConnects() : impl_(std::make_unique<Impl>()) {}
+PendingConnects::~PendingConnects() = default;
+
+PendingConnects::Outcome PendingConnects::start(size_t key, const ProbeLink& link,
+                                                uint16_t port) {
   sockaddr_in local, remote;
-  if (!parseIpv4(localDottedIp, 0, &local) || !parseIpv4(remoteDottedIp, port, &remote)) {
-    return false;
+  if (!parseIpv4(link.localDottedIp, 0, &local) || !parseIpv4(link.remoteDottedIp, port, &remote)) {
+    return Outcome::kFailed;
   }
-  if (::bind(s.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) return false;
-  return connectWithin(s.get(), remote, timeoutMs, cancellation).isOk();
+  // Winsock is started and released with each probe's socket.
+  UniqueSocket s;
+  if (!s.open()) return Outcome::kFailed;
+  if (::bind(s.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+    return Outcome::kFailed;
+  }
+  const Connect started = startConnect(s.get(), remote);
+  if (started != Connect::kUnderWay) {
+    return started == Connect::kDone ? Outcome::kOpened : Outcome::kFailed;
+  }
+  impl_->pending.push_back({key, std::move(s)});
+  return Outcome::kPending;
+}
+
+void PendingConnects::wait(int timeoutMs, std::vector<Finished>* finished) {
+  if (impl_->pending.empty()) return;
+  const int millis = std::max(timeoutMs, 0);
+  timeval tv;
+  tv.tv_sec = millis / 1000;
+  tv.tv_usec = (millis % 1000) * 1000;
+  fd_set ready, failed;
+  FD_ZERO(&ready);
+  FD_ZERO(&failed);
+  for (const Impl::Pending& p : impl_->pending) {
+    FD_SET(p.s.get(), &ready);
+    FD_SET(p.s.get(), &failed);
+  }
+  // A failed non-blocking connect is reported in the except set.
+  if (::select(0, nullptr, &ready, &failed, &tv) <= 0) return;
+  std::erase_if(impl_->pending, [&](Impl::Pending& p) {
+    if (!FD_ISSET(p.s.get(), &ready) && !FD_ISSET(p.s.get(), &failed)) return false;
+    finished->push_back({p.key, connectResult(p.s.get()).isOk()});
+    return true;
+  });
+}
+
+void PendingConnects::abandon(size_t key) {
+  std::erase_if(impl_->pending, [key](const Impl::Pending& p) { return p.key == key; });
 }
 
 struct TcpClient::Impl {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <exception>
 #include <utility>
+#include <vector>
 
 #include "codec/codec_texts.h"
 #include "codec/errors.h"
@@ -35,6 +36,64 @@ std::string missingConfigLine(const std::string& path) {
 }
 
 }  // namespace
+
+// A connection report before its links are tested: its texts and links in
+// report order. The links are tested together, and each link's line then
+// takes its place.
+class LinkReport {
+ public:
+  void addText(const std::string& text);
+  void addLink(const std::string& gateway, const std::string& local);
+  const std::vector<platform::ProbeLink>& links() const { return links_; }
+  // The report with each link's line, opened[i] being links()[i]'s result.
+  std::string text(const std::vector<bool>& opened) const;
+  // The report up to its first link.
+  std::string textBeforeLinks() const;
+
+ private:
+  struct Piece {
+    std::string text;
+    bool isLink;  // a link's line, of the next link in order
+  };
+  std::vector<Piece> pieces_;
+  std::vector<platform::ProbeLink> links_;
+};
+
+void LinkReport::addText(const std::string& text) { pieces_.push_back({text, false}); }
+
+void LinkReport::addLink(const std::string& gateway, const std::string& local) {
+  pieces_.push_back({std::string(), true});
+  links_.push_back({gateway, local});
+}
+
+std::string LinkReport::text(const std::vector<bool>& opened) const {
+  std::string result;
+  size_t link = 0;
+  for (const Piece& piece : pieces_) {
+    if (!piece.isLink) {
+      result += piece.text;
+      continue;
+    }
+    const platform::ProbeLink& tested = links_[link];
+    result += kLinkHost;
+    result += tested.localDottedIp;
+    result += kLinkToCs;
+    result += tested.remoteDottedIp;
+    result += opened[link] ? kLinkOk : kLinkFailed;
+    result += kCrLf;
+    ++link;
+  }
+  return result;
+}
+
+std::string LinkReport::textBeforeLinks() const {
+  std::string result;
+  for (const Piece& piece : pieces_) {
+    if (piece.isLink) break;
+    result += piece.text;
+  }
+  return result;
+}
 
 TroubleShooting::TroubleShooting(TroubleShootingSettings settings, LinkProbe probe,
                                  const platform::Cancellation& cancellation)
@@ -105,7 +164,8 @@ std::string TroubleShooting::checkCS() const {
   const std::string portText = std::string(kPortTextHead) + envNo + std::string(kPortTextTail);
 
   if (!platform::fileExists(settings_.iniFile)) return missingConfigLine(settings_.iniFile);
-  std::string result = std::string(kPortLine) + portText + std::string(kCrLf);
+  LinkReport report;
+  report.addText(std::string(kPortLine) + portText + std::string(kCrLf));
 
   struct Program {
     const std::string& flag;
@@ -118,31 +178,42 @@ std::string TroubleShooting::checkCS() const {
       {settings_.monitor2Flag, settings_.monitor2ConfigFile, kProgram2Heading, kProgram2Absent},
   };
   for (const Program& program : programs) {
-    result += program.heading;
-    result += kCrLf;
+    report.addText(std::string(program.heading) + std::string(kCrLf));
     const bool enabled = program.flag == kFlagYes;
     if (enabled && !platform::fileExists(program.configFile)) {
       // An enabled program without its configuration ends the report.
-      result += missingConfigLine(program.configFile);
+      report.addText(missingConfigLine(program.configFile));
       break;
     }
     if (!enabled) {
-      result += program.absent;
-      result += kCrLf;
+      report.addText(std::string(program.absent) + std::string(kCrLf));
     } else {
-      result += checkProgramLinks(program.configFile, portText);
+      addProgramLinks(program.configFile, &report);
     }
   }
-  return result;
+  // The links of both programs are tested together.
+  return finish(report, portText);
 }
 
 std::string TroubleShooting::checkProgramLinks(const std::string& configFile,
                                                const std::string& portText) const {
+  LinkReport report;
+  addProgramLinks(configFile, &report);
+  return finish(report, portText);
+}
+
+bool TroubleShooting::probeTcp(const std::string& remote, const std::string& local,
+                               const std::string& portText) const {
+  return testLinks({{remote, local}}, portText)[0];
+}
+
+void TroubleShooting::addProgramLinks(const std::string& configFile, LinkReport* report) {
   const platform::IniFile ini = readOrEmpty(configFile);
   const int32_t operators = readCount(ini, kSectionSystem, kKeyOperatorCounts);
-  if (operators == 0) return std::string(kNoOperators) + std::string(kCrLf);
-
-  std::string text;
+  if (operators == 0) {
+    report->addText(std::string(kNoOperators) + std::string(kCrLf));
+    return;
+  }
   const int32_t lastOperator = std::min(operators, kMaxGatewayEntries);
   for (int32_t n = 1; n <= lastOperator; ++n) {
     const std::string section = std::string(kOperatorSectionPrefix) + std::to_string(n);
@@ -154,29 +225,35 @@ std::string TroubleShooting::checkProgramLinks(const std::string& configFile,
           ini.readString(section, std::string(kKeyLocalIpPrefix) + std::to_string(m), "");
       // The first incomplete entry ends this operator's list.
       if (gateway.empty() || local.empty()) break;
-      if (cancellation_.isCancelled()) return text;
-      const bool ok = probeTcp(gateway, local, portText);
-      text += kLinkHost;
-      text += local;
-      text += kLinkToCs;
-      text += gateway;
-      text += ok ? kLinkOk : kLinkFailed;
-      text += kCrLf;
+      report->addLink(gateway, local);
     }
   }
-  return text;
 }
 
-bool TroubleShooting::probeTcp(const std::string& remote, const std::string& local,
-                               const std::string& portText) const {
-  // A port text that is no number cannot name a port: the link fails.
+std::string TroubleShooting::finish(const LinkReport& report, const std::string& portText) const {
+  const std::vector<bool> opened = testLinks(report.links(), portText);
+  // Tests cut short say nothing about their links.
+  if (cancellation_.isCancelled()) return report.textBeforeLinks();
+  return report.text(opened);
+}
+
+std::vector<bool> TroubleShooting::testLinks(const std::vector<platform::ProbeLink>& links,
+                                             const std::string& portText) const {
+  std::vector<bool> opened(links.size(), false);
+  // A port text that is no number cannot name a port: every link fails.
   const std::optional<uint16_t> port = portFromText(portText);
-  if (!port) return false;
-  if (probe_) return probe_(remote, local, *port);
-  // Bounded by the platform's probe time limit, so an unreachable gateway
-  // holds the request queue for seconds, not for the system's long default;
-  // and by the cancellation, so it never holds the agent's exit.
-  return platform::probeTcp(remote, local, *port, platform::kProbeTimeoutMs, &cancellation_);
+  if (!port || links.empty()) return opened;
+  if (!probe_) {
+    // All at once (up to the platform's bound), each bounded by the probe
+    // time limit, so silent gateways hold the request queue for about one
+    // limit in all; and by the cancellation, so they never hold the
+    // agent's exit.
+    return platform::probeTcpAll(links, *port, platform::kProbeTimeoutMs, &cancellation_);
+  }
+  for (size_t i = 0; i < links.size() && !cancellation_.isCancelled(); ++i) {
+    opened[i] = probe_(links[i].remoteDottedIp, links[i].localDottedIp, *port);
+  }
+  return opened;
 }
 
 std::optional<uint16_t> TroubleShooting::portFromText(const std::string& text) {

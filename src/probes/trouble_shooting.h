@@ -6,16 +6,19 @@
 // files afresh. Each check returns a report text, GBK, meant for a person;
 // lines end in CR LF. Missing files are named in the report; other files
 // that cannot be read count as empty, except where a check says otherwise.
-// Used on the processor thread; a cancel of the cancellation it is given
-// ends the connection tests at once (the report is then cut short).
+// Used on the processor thread. The connection tests of one check run side
+// by side; a cancel of the cancellation it is given ends them at once (the
+// report then ends before its first link).
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/cancellation.h"
+#include "platform/tcp_client.h"
 
 namespace tavin {
 
@@ -36,7 +39,8 @@ struct TroubleShootingSettings {
 };
 
 // Opens a TCP connection from the local address to the remote address and
-// port and closes it at once; true when it opened.
+// port and closes it at once; true when it opened. An injected probe is
+// called for one link after another.
 using LinkProbe =
     std::function<bool(const std::string& remote, const std::string& local, uint16_t port)>;
 
@@ -44,11 +48,13 @@ using LinkProbe =
 // bounded, so an absurd count cannot stall the request queue.
 inline constexpr int32_t kMaxGatewayEntries = 999;
 
+class LinkReport;
+
 class TroubleShooting {
  public:
-  // An empty probe means the platform's time-limited connection test, which
-  // the cancellation (by default the calling thread's) ends; it must outlive
-  // the object.
+  // An empty probe means the platform's time-limited connection tests, up to
+  // platform::kProbeMaxInFlight at once, which the cancellation (by default
+  // the calling thread's) ends; it must outlive the object.
   explicit TroubleShooting(TroubleShootingSettings settings, LinkProbe probe = LinkProbe(),
                            const platform::Cancellation& cancellation =
                                platform::Cancellation::ofThisThread());
@@ -71,13 +77,14 @@ class TroubleShooting {
 
   // The connection report: the gateways' port, then per program a heading
   // and either a line saying it is not present or one line per gateway
-  // tested. Never empty.
+  // tested. Never empty. The gateways of both programs are tested together:
+  // the check takes about one time limit (platform::kProbeTimeoutMs) for
+  // every platform::kProbeMaxInFlight gateways that do not answer.
   std::string checkCS() const;
 
   // The gateway lines of one program's configuration file, tested on the
-  // port given as text. "没有配置交易员" when it lists no operator; empty
-  // when operators list no gateway. Once cancelled, no further gateway is
-  // tested or reported.
+  // port given as text, tested together. "没有配置交易员" when it lists no
+  // operator; empty when operators list no gateway.
   std::string checkProgramLinks(const std::string& configFile, const std::string& portText) const;
 
   // Tests one link; the port text is a decimal number of which the low 16
@@ -92,6 +99,14 @@ class TroubleShooting {
   static std::optional<uint16_t> portFromText(const std::string& text);
 
  private:
+  // The program's lines, its links still to be tested.
+  static void addProgramLinks(const std::string& configFile, LinkReport* report);
+  // Tests the report's links and writes it.
+  std::string finish(const LinkReport& report, const std::string& portText) const;
+  // One result per link, in order.
+  std::vector<bool> testLinks(const std::vector<platform::ProbeLink>& links,
+                              const std::string& portText) const;
+
   const TroubleShootingSettings settings_;
   const LinkProbe probe_;
   const platform::Cancellation& cancellation_;

@@ -4,22 +4,22 @@
 #include <random>
 
 #include "tests/e2e/console_connection.h"
+#include "tests/support/silent_listener.h"
 #include "tests/support/wire.h"
 
 namespace tavin::e2e {
 namespace {
 
-bool openWithBacklog(Gateway* gateway, int backlog) {
+// Finds an environment number whose port listen(port) can take.
+template <typename Listen>
+bool openAtEnvNo(Gateway* gateway, Listen listen) {
   std::random_device random;
   for (int attempt = 0; attempt < 200; ++attempt) {
     char envNo[16];
     std::snprintf(envNo, sizeof envNo, "%05u", static_cast<unsigned>(random() % 100000));
     const unsigned long long value = std::stoull(std::string("1") + envNo + "05");
     const uint16_t port = static_cast<uint16_t>(value % 65536);
-    if (port < 20000 || port >= 32768) continue;
-    platform::TcpListener listener;
-    if (!listener.listen("127.0.0.1", port, backlog).isOk()) continue;
-    gateway->listener = std::move(listener);
+    if (port < 20000 || port >= 32768 || !listen(port)) continue;
     gateway->envNo = envNo;
     return true;
   }
@@ -28,18 +28,17 @@ bool openWithBacklog(Gateway* gateway, int backlog) {
 
 }  // namespace
 
-bool openGateway(Gateway* gateway) { return openWithBacklog(gateway, 8); }
+bool openGateway(Gateway* gateway) {
+  return openAtEnvNo(gateway, [gateway](uint16_t port) {
+    return gateway->listener.listen("127.0.0.1", port).isOk() &&
+           test::listenSilently(&gateway->silent, "127.0.0.3", port);
+  });
+}
 
 bool openSilentGateway(Gateway* gateway) {
-  if (!openWithBacklog(gateway, 1)) return false;
-  // Connections are answered only while the accept queue has room; the
-  // first one that is not answered shows it is full.
-  for (int attempt = 0; attempt < 16; ++attempt) {
-    platform::TcpClient client;
-    if (!client.connect("127.0.0.1", gateway->listener.port(), 200).isOk()) return true;
-    gateway->held.push_back(std::move(client));
-  }
-  return false;
+  return openAtEnvNo(gateway, [gateway](uint16_t port) {
+    return test::listenSilently(&gateway->listener, "127.0.0.1", port);
+  });
 }
 
 CheckCsInstallation checkCsInstallation(const Gateway& gateway, int operators) {

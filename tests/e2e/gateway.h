@@ -1,4 +1,4 @@
-// Gateways for the agent's connection check ("CheckCS"), on 127.0.0.1 only.
+// Gateways for the agent's connection check ("CheckCS"), on loopback only.
 // The check connects to the port that the host's environment number names,
 // "1" + envNo + "05" taken to its low 16 bits, so a gateway comes with the
 // environment number that leads to it. Its port stays below the ephemeral
@@ -14,18 +14,18 @@
 namespace tavin::e2e {
 
 struct Gateway {
-  platform::TcpListener listener;
+  platform::TcpListener listener;  // on 127.0.0.1
   std::string envNo;
-  // Connections that fill the accept queue of a silent gateway.
-  std::vector<platform::TcpClient> held;
+  // openGateway's second one, on 127.0.0.3 at the same port, never answers.
+  platform::TcpListener silent;
 };
 
-// A gateway that accepts connections; false when no port could be had.
+// A gateway that accepts connections on 127.0.0.1, and one that never
+// answers on 127.0.0.3, where each test of the agent runs into its time
+// limit; nothing listens on 127.0.0.2. False when no port could be had.
 bool openGateway(Gateway* gateway);
 
-// A gateway that never answers: its listener never accepts and its accept
-// queue is full, so the system drops every further connection attempt
-// unanswered and each test of the agent runs into its time limit.
+// A gateway on 127.0.0.1 that never answers.
 bool openSilentGateway(Gateway* gateway);
 
 // An installation whose connection check tests a gateway on 127.0.0.1 many

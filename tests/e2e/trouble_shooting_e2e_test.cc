@@ -1,7 +1,12 @@
 // The diagnostics through the real agent, asked by a console over loopback
-// and by the real tavin-console. Gateways are loopback addresses only: one
-// listener of the test on 127.0.0.1, and 127.0.0.2 where nothing listens.
+// and by the real tavin-console. Gateways are loopback addresses only: a
+// listener of the test on 127.0.0.1, 127.0.0.2 where nothing listens, and a
+// listener on 127.0.0.3 that never answers.
+#include <sstream>
+#include <thread>
 #include <vector>
+
+#include "platform/tcp_client.h"
 
 #include "platform/text.h"
 #include "tests/e2e/agent_fixture.h"
@@ -22,24 +27,40 @@ std::string shootBody(const std::string& serviceType, const std::string& shootin
 class TroubleShootingFixture : public AgentFixture {
  protected:
   // A complete installation: the agent's ini file with its three sections,
-  // program 1 enabled with two gateways (127.0.0.1, where the gateway
-  // listens, and 127.0.0.2), program 2 disabled.
+  // both programs enabled, their gateways open, refused, silent and
+  // malformed in a mixed order.
   void install(const std::string& envNo) {
     writeFile("Tavin_ASHR.exe", "");
     writeFile("Tavin_BSHR.exe", "");
     writeFile("tavin.ini", "[TAVIN]\r\nenvNo=" + envNo + "\r\n");
     writeFile("cfgA/SystemConfiguration.ini",
+              "[System]\r\nOperatorCounts=3\r\n[oper1]\r\nGwipCounts=4\r\n"
+              "Gwip1=127.0.0.3\r\nLocalIP1=127.0.0.1\r\nGwip2=127.0.0.1\r\nLocalIP2=127.0.0.1\r\n"
+              "Gwip3=127.0.0.2\r\nLocalIP3=127.0.0.1\r\nGwip4=127.0.0.3\r\nLocalIP4=127.0.0.1\r\n"
+              // An empty local address ends the operator's list.
+              "[oper2]\r\nGwipCounts=3\r\nGwip1=127.0.0.1\r\nLocalIP1=abc\r\n"
+              "Gwip2=127.0.0.1\r\nLocalIP2=\r\nGwip3=127.0.0.1\r\nLocalIP3=127.0.0.1\r\n"
+              "[oper3]\r\nGwipCounts=2\r\nGwip1=127.0.0.2\r\nLocalIP1=127.0.0.1\r\n"
+              "Gwip2=127.0.0.1\r\nLocalIP2=127.0.0.1\r\n");
+    writeFile("cfgB/SystemConfiguration.ini",
               "[System]\r\nOperatorCounts=1\r\n[oper1]\r\nGwipCounts=2\r\n"
-              "Gwip1=127.0.0.1\r\nLocalIP1=127.0.0.1\r\nGwip2=127.0.0.2\r\nLocalIP2=127.0.0.1\r\n");
-    writeFile("cfgB/SystemConfiguration.ini", "[System]\r\nOperatorCounts=0\r\n");
-    writeIni("[Tavin]\r\nname=probe\r\n[Program]\r\n监控程序1=Y\r\n");
+              "Gwip1=127.0.0.3\r\nLocalIP1=127.0.0.1\r\nGwip2=127.0.0.1\r\nLocalIP2=127.0.0.1\r\n");
+    writeIni("[Tavin]\r\nname=probe\r\n[Program]\r\n监控程序1=Y\r\n监控程序2=Y\r\n");
   }
 
-  // The connection report of that installation.
+  // The connection report of that installation, as a check of one gateway
+  // after another writes it.
   static std::string report(const std::string& envNo) {
-    return "端口1" + envNo + "05\r\nA股报盘程序状态:\r\n"
-           "Host:127.0.0.1与CS127.0.0.1连接正常\r\nHost:127.0.0.1与CS127.0.0.2连接不正常\r\n"
-           "B股报盘程序状态:\r\nB股报盘程序不存在\r\n";
+    auto line = [](const char* local, const char* gateway, bool ok) {
+      return std::string("Host:") + local + "与CS" + gateway + (ok ? "连接正常" : "连接不正常") +
+             "\r\n";
+    };
+    return "端口1" + envNo + "05\r\nA股报盘程序状态:\r\n" + line("127.0.0.1", "127.0.0.3", false) +
+           line("127.0.0.1", "127.0.0.1", true) + line("127.0.0.1", "127.0.0.2", false) +
+           line("127.0.0.1", "127.0.0.3", false) + line("abc", "127.0.0.1", false) +
+           line("127.0.0.1", "127.0.0.2", false) + line("127.0.0.1", "127.0.0.1", true) +
+           "B股报盘程序状态:\r\n" + line("127.0.0.1", "127.0.0.3", false) +
+           line("127.0.0.1", "127.0.0.1", true);
   }
 
   int answerMs() const { return underWine() ? 20000 : 5000; }
@@ -59,19 +80,28 @@ TEST_F(TroubleShootingSmoke, AnswersTheThreeDiagnostics) {
   struct Case {
     const char* shootingType;
     std::string result;
+    int withinMs;  // 0: no bound
   };
   const Case cases[] = {
-      {"AgentVersion", "1010300"},
-      {"CheckCfgFile", "OK"},
-      {"CheckCS", report(gateway.envNo)},
+      {"AgentVersion", "1010300", 0},
+      {"CheckCfgFile", "OK", 0},
+      // The three silent gateways are tested side by side: about one time
+      // limit in all, where one after another took three.
+      {"CheckCS", report(gateway.envNo), 3 * platform::kProbeTimeoutMs / 2},
   };
   int sequence = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.shootingType);
     const std::string seq = std::to_string(++sequence);
+    const auto sent = std::chrono::steady_clock::now();
     ASSERT_TRUE(console->send(consoleFrame("19", seq, shootBody("", c.shootingType))));
     auto answer = console->receiveType("20", answerMs());
     ASSERT_TRUE(answer.has_value());
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - sent);
+    if (c.withinMs > 0) {
+      EXPECT_LT(took.count(), c.withinMs);
+    }
     EXPECT_EQ(answer->message->getSequence(), seq);
     EXPECT_EQ(answer->message->getOrientation(), "S");
     // The body: the request's two fields (serviceType empty) and the result.
@@ -115,10 +145,11 @@ TEST_F(TroubleShootingEndToEnd, ConsoleClientPrintsTheConnectionReport) {
   ASSERT_TRUE(status.has_value());
   EXPECT_EQ(*status, 0) << client.errorOutput();
   // UTF-8, one line per line of the report.
-  const std::vector<std::string> lines = {
-      "CheckCS:", utf8("端口1" + gateway.envNo + "05"), utf8("A股报盘程序状态:"),
-      utf8("Host:127.0.0.1与CS127.0.0.1连接正常"), utf8("Host:127.0.0.1与CS127.0.0.2连接不正常"),
-      utf8("B股报盘程序状态:"), utf8("B股报盘程序不存在")};
+  std::vector<std::string> lines = {"CheckCS:"};
+  std::istringstream reportLines(utf8(report(gateway.envNo)));
+  for (std::string line; std::getline(reportLines, line);) {
+    lines.push_back(line.substr(0, line.size() - 1));  // without its CR
+  }
   client.drainOutput();
   EXPECT_EQ(client.outputLines(), lines);
 }

@@ -309,13 +309,13 @@ TEST_F(AgentWindow, ExitAnsweredNoKeepsRunningAndYesWritesAgentClosedLast) {
 }
 
 // The exit button and the end of the Windows session while a diagnostic
-// tests gateways that never answer (3 seconds each, one after another): the
-// agent ends at once, with "Agent Closed" the last line of its log.
+// tests gateways that never answer (3 seconds each, 64 at a time): the agent
+// ends at once, with "Agent Closed" the last line of its log.
 TEST_F(AgentWindow, ExitAndEndOfSessionDoNotWaitForConnectionChecks) {
   Gateway gateway;
   ASSERT_TRUE(openSilentGateway(&gateway));
-  // 20 operators of two links each: two minutes of tests.
-  const CheckCsInstallation installation = checkCsInstallation(gateway, 20);
+  // 480 operators of two links each, 64 links at a time: 45 seconds of tests.
+  const CheckCsInstallation installation = checkCsInstallation(gateway, 480);
   for (const auto& [file, bytes] : installation.files) writeFile(file, bytes);
   writeIni(installation.iniLines);
   struct Case {

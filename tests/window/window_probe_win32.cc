@@ -385,6 +385,13 @@ std::string run(const std::vector<std::string>& words) {
 }  // namespace
 
 int main() {
+  // Holds the desktop for as long as the probe runs. Wine starts its desktop
+  // process from the first process that needs it, and that process passes
+  // its standard output and error on; started by an agent, it would hold the
+  // agent's output pipes open after the agent has gone, and a test that
+  // starts a second agent (so keeping the desktop alive) would wait for the
+  // first one's output to end for ever.
+  ::GetDesktopWindow();
   std::string line;
   while (std::getline(std::cin, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
