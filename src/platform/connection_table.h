@@ -69,8 +69,10 @@ class ConnectionTable {
 
   // The socket can be read: reads what is there (at most kReadPerEvent, or
   // everything when drain is set, for a socket the system will not report
-  // again) and hands it to the handler; a peer's end closes the connection,
-  // an error is reported (onError) and then closes it.
+  // again) and hands it to the handler; a peer's end closes the connection
+  // unless the handler keeps it (onPeerEnd), an error is reported (onError)
+  // and then closes it. A kept connection is not read again: an event on it
+  // means an error or the peer's full close, and closes it.
   void readable(ConnectionId id, bool drain = false);
   // The socket can take more: writes from the outbound buffer and tells the
   // handler how much is left (onFlushed).
@@ -89,6 +91,7 @@ class ConnectionTable {
     SocketHandle socket;
     bool failed;     // an error is being reported: no more reads or writes
     bool wantWrite;  // bytes wait in the outbound buffer
+    bool peerEnded;  // kept after the peer's end: nothing more to read
   };
   // Calls fn(id, watch) for every connection, in id order. fn must not
   // change the table.
@@ -104,6 +107,7 @@ class ConnectionTable {
     std::string outbound;  // unsent bytes start at outboundStart
     size_t outboundStart = 0;
     bool failed = false;
+    bool peerEnded = false;
     size_t pending() const { return outbound.size() - outboundStart; }
   };
 

@@ -66,6 +66,16 @@ class ConnectionHandler {
     (void)id;
     (void)unsent;
   }
+  // The peer has ended its sending: a half-close (shutdown of its sending
+  // side), or a close, which looks the same until a send to it fails. The
+  // default (false) closes the connection, as for a peer that has gone. A
+  // handler that still owes the peer an answer returns true: the connection
+  // stays open for sending, with no more onRead, until the handler closes it
+  // or an error ends it.
+  virtual bool onPeerEnd(ConnectionId id) {
+    (void)id;
+    return false;
+  }
 };
 
 // What became of the bytes handed to send().

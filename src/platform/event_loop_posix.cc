@@ -272,7 +272,9 @@ void PosixEventLoop::runEvents() {
     const size_t first = fds.size();
     connections_.forEach([&](ConnectionId id, const ConnectionTable::Watch& watch) {
       if (watch.failed) return;
-      short events = POLLIN;
+      // A peer's end stays readable for good; after it, only an error or a
+      // hang-up (reported whatever is asked for) or room to write matter.
+      short events = watch.peerEnded ? 0 : POLLIN;
       if (watch.wantWrite) events |= POLLOUT;
       fds.push_back({static_cast<int>(watch.socket), events, 0});
       ids.push_back(id);
