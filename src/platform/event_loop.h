@@ -126,6 +126,17 @@ class EventLoop {
   // connection this listener accepts; it must outlive them. Several
   // listeners may be open at once, each with its own handler.
   virtual SysStatus listen(uint16_t port, ConnectionHandler* handler, ListenerId* id) = 0;
+  // As listen, on one local IPv4 address (dotted decimal) only: on
+  // "127.0.0.1" the port cannot be reached from another host at all. Loops
+  // without this facility (test doubles) return an error.
+  virtual SysStatus listenOn(const std::string& localAddress, uint16_t port,
+                             ConnectionHandler* handler, ListenerId* id) {
+    (void)localAddress;
+    (void)port;
+    (void)handler;
+    (void)id;
+    return SysStatus::error("listenOn", -1);
+  }
   // Closes a listening socket; the connections it accepted stay open. An
   // unknown or closed id is ignored.
   virtual void closeListener(ListenerId id) = 0;

@@ -110,7 +110,11 @@ class PosixEventLoop : public EventLoop {
   TimerId startTimer(int64_t delayMillis, bool repeat, std::function<void()> fn) override;
   void cancelTimer(TimerId id) override;
 
-  SysStatus listen(uint16_t port, ConnectionHandler* handler, ListenerId* id) override;
+  SysStatus listen(uint16_t port, ConnectionHandler* handler, ListenerId* id) override {
+    return listenOn("0.0.0.0", port, handler, id);
+  }
+  SysStatus listenOn(const std::string& localAddress, uint16_t port, ConnectionHandler* handler,
+                     ListenerId* id) override;
   void closeListener(ListenerId id) override;
   uint16_t listeningPort(ListenerId id) const override;
 
@@ -370,7 +374,12 @@ void PosixEventLoop::runDueTimers() {
   }
 }
 
-SysStatus PosixEventLoop::listen(uint16_t port, ConnectionHandler* handler, ListenerId* id) {
+SysStatus PosixEventLoop::listenOn(const std::string& localAddress, uint16_t port,
+                                   ConnectionHandler* handler, ListenerId* id) {
+  in_addr local{};
+  if (::inet_pton(AF_INET, localAddress.c_str(), &local) != 1) {
+    return SysStatus::error("inet_pton", EINVAL);
+  }
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return SysStatus::lastError("socket");
   // Lets a restart bind the port again while closed connections linger in
@@ -379,7 +388,7 @@ SysStatus PosixEventLoop::listen(uint16_t port, ConnectionHandler* handler, List
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_addr = local;
   address.sin_port = htons(port);
   if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     SysStatus status = SysStatus::lastError("bind");

@@ -86,7 +86,11 @@ class Win32EventLoop : public EventLoop {
   TimerId startTimer(int64_t delayMillis, bool repeat, std::function<void()> fn) override;
   void cancelTimer(TimerId id) override;
 
-  SysStatus listen(uint16_t port, ConnectionHandler* handler, ListenerId* id) override;
+  SysStatus listen(uint16_t port, ConnectionHandler* handler, ListenerId* id) override {
+    return listenOn("0.0.0.0", port, handler, id);
+  }
+  SysStatus listenOn(const std::string& localAddress, uint16_t port, ConnectionHandler* handler,
+                     ListenerId* id) override;
   void closeListener(ListenerId id) override;
   uint16_t listeningPort(ListenerId id) const override;
 
@@ -296,12 +300,17 @@ void Win32EventLoop::onTimer(TimerId id) {
   fn();
 }
 
-SysStatus Win32EventLoop::listen(uint16_t port, ConnectionHandler* handler, ListenerId* id) {
+SysStatus Win32EventLoop::listenOn(const std::string& localAddress, uint16_t port,
+                                   ConnectionHandler* handler, ListenerId* id) {
+  in_addr local{};
+  if (::inet_pton(AF_INET, localAddress.c_str(), &local) != 1) {
+    return SysStatus::error("inet_pton", WSAEINVAL);
+  }
   SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (s == INVALID_SOCKET) return SysStatus::error("socket", ::WSAGetLastError());
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_addr = local;
   address.sin_port = htons(port);
   auto failed = [s](const char* call) {
     const int code = ::WSAGetLastError();
