@@ -129,8 +129,9 @@ class AgentServer : private platform::ConnectionHandler,
   }
   // The heartbeat message, built once (42 bytes).
   const std::string& beatText() const { return beatText_; }
-  // Runs job on the processor thread in turn with the queued requests; false
-  // when the queue is full. Any thread.
+  // Runs job on the processor thread once no console request waits; one job
+  // waits at most (false while another waits), and it never counts against
+  // the request queue's bound. Any thread.
   bool runOnProcessor(std::function<void()> job) { return processor_.enqueueJob(std::move(job)); }
 
  private:
