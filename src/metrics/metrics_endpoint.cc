@@ -76,6 +76,8 @@ platform::SysStatus MetricsEndpoint::start() {
 
 void MetricsEndpoint::shutdown() {
   anchor_.reset();
+  if (collectionTimer_ != 0) loop_.cancelTimer(collectionTimer_);
+  collectionTimer_ = 0;
   if (listener_ != 0) loop_.closeListener(listener_);
   listener_ = 0;
   port_ = 0;
@@ -208,6 +210,23 @@ void MetricsEndpoint::answer(platform::ConnectionId id, const HttpRequest& reque
 
 void MetricsEndpoint::startCollection() {
   collecting_ = true;
+  // Collections start at least minCollectionInterval apart: a flood of
+  // scrapes costs the processor a few collections a second, not one after
+  // another, while every answer is still collected after its request came.
+  const int64_t due = lastCollectionMillis_ + options_.minCollectionIntervalMillis;
+  const int64_t now = steadyMillis();
+  if (lastCollectionMillis_ != 0 && due > now) {
+    collectionTimer_ = loop_.startTimer(due - now, false, [this] {
+      collectionTimer_ = 0;
+      dispatchCollection();
+    });
+    return;
+  }
+  dispatchCollection();
+}
+
+void MetricsEndpoint::dispatchCollection() {
+  lastCollectionMillis_ = steadyMillis();
   // The job may outlive the endpoint in the collector's queue; it posts its
   // outcome back only while the endpoint is alive (the anchor).
   std::weak_ptr<char> anchor = anchor_;

@@ -295,9 +295,23 @@ TEST_F(MetricsEndpointTest, ScrapesShareOneCollectionAndLeaversAreNotCollectedFo
   holdJobs();
   auto dropped = connect();
   ASSERT_TRUE(dropped->sendAll("GET /metrics HTTP/1.1\r\n\r\n").isOk());
-  ASSERT_TRUE(test::waitUntil([&] { return waiting() == 1; }));
+  ASSERT_TRUE(test::waitUntil([&] { return dispatched() == 4; }));
   releaseJobs(false);
   EXPECT_EQ(untilClosed(*dropped), httpErrorResponse(503, true));
+}
+
+// A scrape soon after a collection waits for the next one, which starts
+// minCollectionInterval after the previous one.
+TEST_F(MetricsEndpointTest, CollectionsStartAtLeastTheIntervalApart) {
+  MetricsEndpointOptions o;
+  o.minCollectionIntervalMillis = 60000;
+  start(o);
+  EXPECT_EQ(exchange("GET /metrics HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+  auto next = connect();
+  ASSERT_TRUE(next->sendAll("GET /metrics HTTP/1.1\r\n\r\n").isOk());
+  ASSERT_TRUE(test::waitUntil([&] { return waiting() == 1; }));
+  EXPECT_EQ(untilClosed(*next, 300), "<open>");
+  EXPECT_EQ(dispatched(), 1);
 }
 
 // Only loopback scrapers allowed: the port is bound to 127.0.0.1 alone.
