@@ -71,8 +71,9 @@ class ConnectionTable {
   // everything when drain is set, for a socket the system will not report
   // again) and hands it to the handler; a peer's end closes the connection
   // unless the handler keeps it (onPeerEnd), an error is reported (onError)
-  // and then closes it. A kept connection is not read again: an event on it
-  // means an error or the peer's full close, and closes it.
+  // and then closes it. A kept connection is not read again: the loop calls
+  // this for it only when the system reports an error or the peer's full
+  // close (a POSIX hang-up), and it closes.
   void readable(ConnectionId id, bool drain = false);
   // The socket can take more: writes from the outbound buffer and tells the
   // handler how much is left (onFlushed).
@@ -97,6 +98,11 @@ class ConnectionTable {
   // change the table.
   void forEach(const std::function<void(ConnectionId, const Watch&)>& fn) const;
   bool contains(ConnectionId id) const { return connections_.count(id) != 0; }
+  // The connection's handler keeps it after the peer's end (onPeerEnd).
+  bool peerEnded(ConnectionId id) const {
+    auto it = connections_.find(id);
+    return it != connections_.end() && it->second.peerEnded;
+  }
   size_t size() const { return connections_.size(); }
 
  private:

@@ -376,7 +376,10 @@ void Win32EventLoop::onSocketEvent(SOCKET socket, int event, int error) {
   const ConnectionId id = connection->second;
   switch (event) {
     case FD_READ:
-      connections_.readable(id);
+      // A connection kept after the peer's end has nothing more to read,
+      // whatever Winsock posts (an FD_READ or FD_CLOSE after the end was
+      // read).
+      if (!connections_.peerEnded(id)) connections_.readable(id);
       break;
     case FD_WRITE:
       connections_.writable(id);
@@ -385,7 +388,7 @@ void Win32EventLoop::onSocketEvent(SOCKET socket, int event, int error) {
       // Everything left is read now: no FD_READ follows an FD_CLOSE.
       if (error != 0) {
         connections_.failed(id, error);
-      } else {
+      } else if (!connections_.peerEnded(id)) {
         connections_.readable(id, true);
       }
       break;
