@@ -76,8 +76,6 @@ platform::SysStatus MetricsEndpoint::start() {
 
 void MetricsEndpoint::shutdown() {
   anchor_.reset();
-  if (collectionTimer_ != 0) loop_.cancelTimer(collectionTimer_);
-  collectionTimer_ = 0;
   if (listener_ != 0) loop_.closeListener(listener_);
   listener_ = 0;
   port_ = 0;
@@ -200,6 +198,12 @@ void MetricsEndpoint::answer(platform::ConnectionId id, const HttpRequest& reque
     respond(id, httpErrorResponse(503, withBody));
     return;
   }
+  // A text collected a moment ago answers at once: a flood of scrapes costs
+  // a few collections a second, not one after another.
+  if (lastTextMillis_ != 0 && steadyMillis() - lastTextMillis_ < options_.textReuseMillis) {
+    respond(id, httpResponse(200, kContentType, lastText_, withBody));
+    return;
+  }
   Connection& connection = connections_.at(id);
   connection.headOnly = !withBody;
   connection.stage = Stage::kWaiting;
@@ -210,23 +214,6 @@ void MetricsEndpoint::answer(platform::ConnectionId id, const HttpRequest& reque
 
 void MetricsEndpoint::startCollection() {
   collecting_ = true;
-  // Collections start at least minCollectionInterval apart: a flood of
-  // scrapes costs the processor a few collections a second, not one after
-  // another, while every answer is still collected after its request came.
-  const int64_t due = lastCollectionMillis_ + options_.minCollectionIntervalMillis;
-  const int64_t now = steadyMillis();
-  if (lastCollectionMillis_ != 0 && due > now) {
-    collectionTimer_ = loop_.startTimer(due - now, false, [this] {
-      collectionTimer_ = 0;
-      dispatchCollection();
-    });
-    return;
-  }
-  dispatchCollection();
-}
-
-void MetricsEndpoint::dispatchCollection() {
-  lastCollectionMillis_ = steadyMillis();
   // The job may outlive the endpoint in the collector's queue; it posts its
   // outcome back only while the endpoint is alive (the anchor).
   std::weak_ptr<char> anchor = anchor_;
@@ -267,6 +254,10 @@ void MetricsEndpoint::collectionEnded(const Collected& collected) {
   }
   if (collected.outcome == Collected::Outcome::kFailed && !collected.text.empty()) {
     history_.WriteHistory("Metrics scrape failed: " + collected.text, false);
+  }
+  if (collected.outcome == Collected::Outcome::kText) {
+    lastText_ = collected.text;
+    lastTextMillis_ = steadyMillis();
   }
   std::vector<platform::ConnectionId> ids;
   ids.swap(waiting_);

@@ -17,9 +17,10 @@
 // - One collection: at most one collection is queued or running at a time,
 //   on the collecting thread (the processor, where it waits until no console
 //   request does); every scrape that arrives meanwhile waits for it and gets
-//   its text. Collections start at least minCollectionInterval apart. A
+//   its text, and so does every scrape within textReuse after it. A
 //   collection whose scrapers have all gone before its turn is not made. At
-//   most kMaxWaiting scrapes wait; more are answered 503.
+//   most kMaxWaiting scrapes wait; more are answered 503. No more than
+//   maxConnections + kMaxWaiting connections are open at once.
 // - Each connection carries one request, with a head of at most headLimit
 //   bytes, and lives at most timeLimit from its accept, whatever the peer
 //   does. A peer that half-closes after its request still gets the answer.
@@ -55,7 +56,7 @@ struct MetricsEndpointOptions {
   int64_t headTimeLimitMillis = 2000;
   int64_t evictAfterMillis = 250;
   int64_t timeLimitMillis = 5000;
-  int64_t minCollectionIntervalMillis = 250;
+  int64_t textReuseMillis = 250;
   int64_t refusalPeriodMillis = RefusalLog::kDefaultPeriodMillis;
   size_t refusalAddressLimit = RefusalLog::kDefaultAddressLimit;
 };
@@ -139,10 +140,7 @@ class MetricsEndpoint : private platform::ConnectionHandler {
   // The connection's head is complete or has failed: it leaves its slot.
   void headDone(Connection& connection, Stage next);
   void answer(platform::ConnectionId id, const HttpRequest& request);
-  // Starts the next collection, at once or once minCollectionInterval has
-  // passed since the previous one started.
   void startCollection();
-  void dispatchCollection();
   void collectionEnded(const Collected& collected);
   // Sends the response and closes the connection once it is written.
   void respond(platform::ConnectionId id, const std::string& response);
@@ -160,9 +158,10 @@ class MetricsEndpoint : private platform::ConnectionHandler {
   std::map<platform::ConnectionId, Connection> connections_;
   size_t reading_ = 0;  // connections in Stage::kReading
   std::vector<platform::ConnectionId> waiting_;
-  bool collecting_ = false;  // a collection is due, queued or running
-  int64_t lastCollectionMillis_ = 0;  // its start, on a steady clock
-  platform::TimerId collectionTimer_ = 0;
+  bool collecting_ = false;  // a collection is queued or running
+  // The last text collected, and when (on a steady clock; 0: none yet).
+  std::string lastText_;
+  int64_t lastTextMillis_ = 0;
   // The number of waiting scrapes, read by the collecting thread. Any thread.
   std::shared_ptr<std::atomic<size_t>> waitingCount_ = std::make_shared<std::atomic<size_t>>(0);
   platform::ListenerId listener_ = 0;

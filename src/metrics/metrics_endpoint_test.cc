@@ -156,7 +156,9 @@ class MetricsEndpointTest : public ::testing::Test {
 };
 
 TEST_F(MetricsEndpointTest, AnswersRequestsAndClosesEachConnection) {
-  start();
+  MetricsEndpointOptions o;
+  o.textReuseMillis = 0;
+  start(o);
   const std::string head200 =
       "HTTP/1.1 200 OK\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\n"
       "Content-Length: 11\r\nConnection: close\r\n\r\n";
@@ -265,6 +267,7 @@ TEST_F(MetricsEndpointTest, IdleClientsGiveWayAndAHalfClosingScraperIsAnswered) 
 TEST_F(MetricsEndpointTest, ScrapesShareOneCollectionAndLeaversAreNotCollectedFor) {
   MetricsEndpointOptions o;
   o.timeLimitMillis = 3000;
+  o.textReuseMillis = 0;
   start(o);
   holdJobs();
   std::vector<std::unique_ptr<TcpClient>> scrapers;
@@ -300,17 +303,14 @@ TEST_F(MetricsEndpointTest, ScrapesShareOneCollectionAndLeaversAreNotCollectedFo
   EXPECT_EQ(untilClosed(*dropped), httpErrorResponse(503, true));
 }
 
-// A scrape soon after a collection waits for the next one, which starts
-// minCollectionInterval after the previous one.
-TEST_F(MetricsEndpointTest, CollectionsStartAtLeastTheIntervalApart) {
+// A scrape soon after a collection gets its text without a collection of
+// its own.
+TEST_F(MetricsEndpointTest, AFreshTextAnswersAtOnce) {
   MetricsEndpointOptions o;
-  o.minCollectionIntervalMillis = 60000;
+  o.textReuseMillis = 60000;
   start(o);
-  EXPECT_EQ(exchange("GET /metrics HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
-  auto next = connect();
-  ASSERT_TRUE(next->sendAll("GET /metrics HTTP/1.1\r\n\r\n").isOk());
-  ASSERT_TRUE(test::waitUntil([&] { return waiting() == 1; }));
-  EXPECT_EQ(untilClosed(*next, 300), "<open>");
+  EXPECT_EQ(exchange("GET /metrics HTTP/1.1\r\n\r\n"), exchange("GET /metrics HTTP/1.1\r\n\r\n"));
+  EXPECT_EQ(scrapes_, 1);
   EXPECT_EQ(dispatched(), 1);
 }
 
