@@ -137,6 +137,14 @@ class EventLoop {
     (void)id;
     return SysStatus::error("listenOn", -1);
   }
+  // Stops accepting on a listener for millis: connections that arrive
+  // meanwhile wait in the system's queue (the system refuses them once it is
+  // full). A listener resting already keeps its rest. Loops without this
+  // facility (test doubles) do nothing.
+  virtual void pauseListener(ListenerId id, int64_t millis) {
+    (void)id;
+    (void)millis;
+  }
   // Closes a listening socket; the connections it accepted stay open. An
   // unknown or closed id is ignored.
   virtual void closeListener(ListenerId id) = 0;

@@ -115,6 +115,7 @@ class PosixEventLoop : public EventLoop {
   }
   SysStatus listenOn(const std::string& localAddress, uint16_t port, ConnectionHandler* handler,
                      ListenerId* id) override;
+  void pauseListener(ListenerId id, int64_t millis) override;
   void closeListener(ListenerId id) override;
   uint16_t listeningPort(ListenerId id) const override;
 
@@ -412,6 +413,12 @@ SysStatus PosixEventLoop::listenOn(const std::string& localAddress, uint16_t por
   return SysStatus::ok();
 }
 
+void PosixEventLoop::pauseListener(ListenerId id, int64_t millis) {
+  auto it = listeners_.find(id);
+  if (it == listeners_.end() || SteadyClock::now() < it->second.restsUntil) return;
+  it->second.restsUntil = SteadyClock::now() + std::chrono::milliseconds(millis);
+}
+
 void PosixEventLoop::closeListener(ListenerId id) {
   auto it = listeners_.find(id);
   if (it == listeners_.end()) return;
@@ -426,9 +433,9 @@ uint16_t PosixEventLoop::listeningPort(ListenerId id) const {
 
 void PosixEventLoop::acceptConnections(ListenerId id) {
   for (int i = 0; i < kAcceptsPerEvent; ++i) {
-    // Looked up each time: a handler may close the listener.
+    // Looked up each time: a handler may close the listener or pause it.
     auto it = listeners_.find(id);
-    if (it == listeners_.end()) return;
+    if (it == listeners_.end() || SteadyClock::now() < it->second.restsUntil) return;
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
     const int fd = ::accept4(it->second.fd, reinterpret_cast<sockaddr*>(&peer), &length,

@@ -91,6 +91,7 @@ class Win32EventLoop : public EventLoop {
   }
   SysStatus listenOn(const std::string& localAddress, uint16_t port, ConnectionHandler* handler,
                      ListenerId* id) override;
+  void pauseListener(ListenerId id, int64_t millis) override;
   void closeListener(ListenerId id) override;
   uint16_t listeningPort(ListenerId id) const override;
 
@@ -116,7 +117,7 @@ class Win32EventLoop : public EventLoop {
     SOCKET socket = INVALID_SOCKET;
     uint16_t port = 0;
     ConnectionHandler* handler = nullptr;
-    bool resting = false;  // after an accept failure, until its timer
+    bool resting = false;  // paused (or after an accept failure), until its timer
   };
   struct Timer {
     bool repeat = false;
@@ -331,6 +332,20 @@ SysStatus Win32EventLoop::listenOn(const std::string& localAddress, uint16_t por
   return SysStatus::ok();
 }
 
+void Win32EventLoop::pauseListener(ListenerId id, int64_t millis) {
+  auto it = listeners_.find(id);
+  if (it == listeners_.end() || it->second.resting) return;
+  it->second.resting = true;
+  ::WSAAsyncSelect(it->second.socket, window_, 0, 0);
+  startTimer(millis, false, [this, id] {
+    auto again = listeners_.find(id);
+    if (again == listeners_.end()) return;
+    again->second.resting = false;
+    // Winsock posts FD_ACCEPT at once for connections waiting meanwhile.
+    ::WSAAsyncSelect(again->second.socket, window_, kSocketMessage, FD_ACCEPT);
+  });
+}
+
 void Win32EventLoop::closeListener(ListenerId id) {
   auto it = listeners_.find(id);
   if (it == listeners_.end()) return;
@@ -409,14 +424,7 @@ void Win32EventLoop::acceptConnection(ListenerId id) {
     if (error == WSAEWOULDBLOCK || error == WSAECONNRESET) return;
     // Out of sockets or buffers: the listener rests, then asks for its
     // waiting connections again.
-    it->second.resting = true;
-    ::WSAAsyncSelect(it->second.socket, window_, 0, 0);
-    startTimer(kAcceptBackoffMillis, false, [this, id] {
-      auto again = listeners_.find(id);
-      if (again == listeners_.end()) return;
-      again->second.resting = false;
-      ::WSAAsyncSelect(again->second.socket, window_, kSocketMessage, FD_ACCEPT);
-    });
+    pauseListener(id, kAcceptBackoffMillis);
     return;
   }
   if (::WSAAsyncSelect(s, window_, kSocketMessage, FD_READ | FD_WRITE | FD_CLOSE) != 0) {
