@@ -107,6 +107,19 @@ void MetricsEndpoint::onConnect(platform::ConnectionId id, const std::string& ad
     loop_.close(id);
     return;
   }
+  // Each connection costs the loop an accept and a close in the system,
+  // however little else is done with it: past acceptsPerWindow in one
+  // window, the listener rests until the window ends, and a flood of
+  // connections waits in the system's queue instead of the console.
+  const int64_t now = steadyMillis();
+  if (now - windowStartMillis_ >= options_.acceptWindowMillis) {
+    windowStartMillis_ = now;
+    acceptedInWindow_ = 0;
+  }
+  if (++acceptedInWindow_ >= options_.acceptsPerWindow) {
+    loop_.pauseListener(listener_,
+                        std::max<int64_t>(1, windowStartMillis_ + options_.acceptWindowMillis - now));
+  }
   if (!isAllowed(address)) {
     refuse(id, address, true);
     return;

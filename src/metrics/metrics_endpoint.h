@@ -4,6 +4,9 @@
 // Nothing a scraper does can take the console's place or keep Prometheus
 // out:
 //
+// - Accepts: at most acceptsPerWindow connections are accepted per
+//   acceptWindow; past them the listener rests until the window ends, so a
+//   flood of connections costs the loop a bounded number of accepts.
 // - Admission: by the endpoint's own access list (an address not on it is
 //   closed without a byte; RefusalLog keeps the history lines bounded). When
 //   the list holds only loopback addresses, the listener binds 127.0.0.1,
@@ -57,6 +60,8 @@ struct MetricsEndpointOptions {
   int64_t evictAfterMillis = 250;
   int64_t timeLimitMillis = 5000;
   int64_t textReuseMillis = 250;
+  size_t acceptsPerWindow = 20;
+  int64_t acceptWindowMillis = 100;
   int64_t refusalPeriodMillis = RefusalLog::kDefaultPeriodMillis;
   size_t refusalAddressLimit = RefusalLog::kDefaultAddressLimit;
 };
@@ -166,6 +171,8 @@ class MetricsEndpoint : private platform::ConnectionHandler {
   std::shared_ptr<std::atomic<size_t>> waitingCount_ = std::make_shared<std::atomic<size_t>>(0);
   platform::ListenerId listener_ = 0;
   uint16_t port_ = 0;
+  int64_t windowStartMillis_ = 0;  // on a steady clock
+  size_t acceptedInWindow_ = 0;
   RefusalLog refusals_;
   std::atomic<uint64_t> refusedCount_{0};
 

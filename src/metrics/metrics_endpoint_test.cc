@@ -314,6 +314,21 @@ TEST_F(MetricsEndpointTest, AFreshTextAnswersAtOnce) {
   EXPECT_EQ(dispatched(), 1);
 }
 
+// Past its accepts of a window, the listener rests: a further connection
+// waits in the system's queue, unanswered, until the window ends.
+TEST_F(MetricsEndpointTest, ConnectionsPastTheWindowsAcceptsWait) {
+  MetricsEndpointOptions o;
+  o.acceptsPerWindow = 2;
+  o.acceptWindowMillis = 60000;
+  start(o);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(exchange("GET /metrics HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+  }
+  auto queued = connect();
+  ASSERT_TRUE(queued->sendAll("GET /metrics HTTP/1.1\r\n\r\n").isOk());
+  EXPECT_EQ(untilClosed(*queued, 300), "<open>");
+}
+
 // Only loopback scrapers allowed: the port is bound to 127.0.0.1 alone.
 TEST_F(MetricsEndpointTest, UnlistedAddressesAreClosedWithoutAByteAndLoggedOnce) {
   MetricsEndpointOptions o;
