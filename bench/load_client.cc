@@ -52,11 +52,23 @@
 //       program 1's configuration file with 3 gateways per operator and asks
 //       for CheckCS: the time from the request to the answer, and how many
 //       links the answer reports open.
+//   tavin_load scrapeflood --port P --metrics-port M [--seconds S] [--threads T]
+//       an admitted console's status requests one after another for S
+//       seconds (default 20) without scrapes, then S seconds more while T
+//       threads (default 3) send "GET /metrics" to port M and close at once,
+//       as fast as they can: the requests' p50, p99 and max in both halves,
+//       the scrapes sent, and whether the console stayed connected.
+//   tavin_load manydenied --port P [--addresses N] [--rounds R]
+//       R rounds (default 3) of one connection attempt from each of N
+//       addresses (default 5000: 127.1.0.1, 127.1.0.2, ...), none of them on
+//       the access list, each waiting for the agent's close: the attempts
+//       refused.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -180,13 +192,17 @@ class Console {
   size_t consumed_ = 0;  // bytes of buffer_ already handed out
 };
 
-// p50, p99 and max of a set of durations, as key=value lines.
-void printLatencies(const char* countKey, long count, std::vector<int64_t>& micros) {
+// p50, p99 and max of a set of durations, as key=value lines, each key
+// after prefix.
+void printLatencies(const char* countKey, long count, std::vector<int64_t>& micros,
+                    const char* prefix = "") {
   std::sort(micros.begin(), micros.end());
-  auto at = [&](double q) { return micros[static_cast<size_t>(q * (micros.size() - 1))]; };
-  std::printf("%s=%ld\np50_us=%lld\np99_us=%lld\nmax_us=%lld\n", countKey, count,
-              static_cast<long long>(at(0.50)), static_cast<long long>(at(0.99)),
-              static_cast<long long>(micros.back()));
+  auto at = [&](double q) {
+    return micros.empty() ? 0 : micros[static_cast<size_t>(q * (micros.size() - 1))];
+  };
+  std::printf("%s%s=%ld\n%sp50_us=%lld\n%sp99_us=%lld\n%smax_us=%lld\n", prefix, countKey, count,
+              prefix, static_cast<long long>(at(0.50)), prefix, static_cast<long long>(at(0.99)),
+              prefix, static_cast<long long>(at(1.0)));
 }
 
 // Sends one status request and waits for its answer: the agent has admitted
@@ -712,12 +728,84 @@ int checkcs(uint16_t port, const std::string& dir, long gateways) {
   return opened == gateways / 3 ? 0 : 1;
 }
 
+// The latencies of status requests sent one after another until `end`.
+std::vector<int64_t> statusUntil(Console& console, Clock::time_point end, long* sequence) {
+  std::vector<int64_t> micros;
+  while (Clock::now() < end) {
+    const std::string text = std::to_string(++*sequence);
+    const auto start = Clock::now();
+    console.send(request(text, std::make_unique<tavin::StatusRequestMessageBody>()));
+    console.answer("03", text);
+    micros.push_back(
+        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count());
+  }
+  return micros;
+}
+
+int scrapeflood(uint16_t port, uint16_t metricsPort, long seconds, long threads) {
+  Console console(port);
+  admitted(console);
+  long sequence = 0;
+  std::vector<int64_t> quiet =
+      statusUntil(console, Clock::now() + std::chrono::seconds(seconds), &sequence);
+  const auto end = Clock::now() + std::chrono::seconds(seconds);
+  std::atomic<long> scrapes{0};
+  std::vector<std::thread> flood;
+  for (long t = 0; t < threads; ++t) {
+    flood.emplace_back([&] {
+      const std::string get = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+      while (Clock::now() < end) {
+        platform::TcpClient client;
+        if (client.connect("127.0.0.1", metricsPort, 5000).isOk() && client.sendAll(get).isOk()) {
+          ++scrapes;
+        }
+      }
+    });
+  }
+  // Console fails the run if the agent disconnects it.
+  std::vector<int64_t> flooded = statusUntil(console, end, &sequence);
+  for (std::thread& thread : flood) thread.join();
+  printLatencies("requests", static_cast<long>(quiet.size()), quiet, "quiet_");
+  printLatencies("requests", static_cast<long>(flooded.size()), flooded, "flood_");
+  std::printf("scrapes=%ld\nconnected=1\n", scrapes.load());
+  return 0;
+}
+
+int manydenied(uint16_t port, long addresses, long rounds) {
+  sockaddr_in agent{};
+  agent.sin_family = AF_INET;
+  agent.sin_port = htons(port);
+  agent.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  long refused = 0;
+  for (long round = 0; round < rounds; ++round) {
+    for (long i = 0; i < addresses; ++i) {
+      sockaddr_in local{};
+      local.sin_family = AF_INET;
+      const auto host = static_cast<uint32_t>(i / 250) << 8 | static_cast<uint32_t>(1 + i % 250);
+      local.sin_addr.s_addr = htonl((127u << 24) | (1u << 16) | host);
+      const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      if (fd < 0) fail("socket");
+      timeval wait{5, 0};
+      ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+      char byte;
+      if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
+          ::connect(fd, reinterpret_cast<sockaddr*>(&agent), sizeof agent) == 0 &&
+          ::recv(fd, &byte, 1, 0) <= 0) {
+        ++refused;  // closed without a byte
+      }
+      ::close(fd);
+    }
+  }
+  std::printf("addresses=%ld\nrounds=%ld\nrefused=%ld\n", addresses, rounds, refused);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    fail("usage: tavin_load roundtrip|logpush|sink|reset|follow|denied|idle|scrape|checkcs "
-         "--port P ...");
+    fail("usage: tavin_load roundtrip|logpush|sink|reset|follow|denied|idle|scrape|checkcs|"
+         "scrapeflood|manydenied --port P ...");
   }
   const std::string command = argv[1];
   const bool backlog = std::find(argv + 2, argv + argc, std::string("--backlog")) != argv + argc;
@@ -748,6 +836,14 @@ int main(int argc, char** argv) {
     const long gateways = number(argc, argv, "--gateways", "30");
     if (gateways % 3 != 0) fail("--gateways must be a multiple of 3");
     return checkcs(port, option(argc, argv, "--dir", ""), gateways);
+  }
+  if (command == "scrapeflood") {
+    return scrapeflood(port, static_cast<uint16_t>(number(argc, argv, "--metrics-port", "")),
+                       number(argc, argv, "--seconds", "20"), number(argc, argv, "--threads", "3"));
+  }
+  if (command == "manydenied") {
+    return manydenied(port, number(argc, argv, "--addresses", "5000"),
+                      number(argc, argv, "--rounds", "3"));
   }
   if (command == "idle") {
     return idle(port, number(argc, argv, "--pid", ""), number(argc, argv, "--seconds", "60"));

@@ -6,7 +6,8 @@
 // (the 42-byte heartbeat, a status request with sequence 7, two requests in
 // one read, a status response with two programs of 32 trading units each, a
 // trouble-shooting exchange, a system-log push, a version mismatch, a wrong
-// checksum), the example ini files, and status files of running programs.
+// checksum), the example ini files, status files of running programs, and
+// HTTP requests of Prometheus, curl and malformed ones.
 // Inputs of the targets that read their bytes through FuzzedDataProvider
 // carry its choices at their end: it takes them from the last byte backwards.
 #include <cstdio>
@@ -137,5 +138,37 @@ int main(int argc, char** argv) {
   write(corpus / "status_file", "dash_time", statusFile(3, "20121105-09:30:01"));
   write(corpus / "status_file", "short_time", statusFile(1, "2012110"));
   write(corpus / "status_file", "no_time", "[QEXStatus]\r\nOperatorTotal=1\r\n");
+
+  // fuzz_http: requests as Prometheus 2.42 and curl 7.88 send them, other
+  // forms a server must take, and malformed ones; then the choices: four
+  // bytes for the cuts and the head limit's byte (0xFF: 8176 bytes; 2: 80).
+  const std::string prometheus =
+      "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1:10013\r\nUser-Agent: Prometheus/2.42.0+ds\r\n"
+      "Accept: application/openmetrics-text;version=1.0.0,application/openmetrics-text;"
+      "version=0.0.1;q=0.75,text/plain;version=0.0.4;q=0.5,*/*;q=0.1\r\n"
+      "Accept-Encoding: gzip\r\nX-Prometheus-Scrape-Timeout-Seconds: 1\r\n\r\n";
+  const std::string choices("\x07\x00\x00\x00\xFF", 5);
+  const std::vector<std::pair<std::string, std::string>> requests = {
+      {"prometheus", prometheus},
+      {"curl", "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1:10013\r\nUser-Agent: curl/7.88.1\r\n"
+               "Accept: */*\r\n\r\n"},
+      {"head", "HEAD /metrics HTTP/1.1\r\nHost: 127.0.0.1:10013\r\n\r\n"},
+      {"absolute", "GET http://127.0.0.1:10013/metrics?x=1 HTTP/1.1\r\nHost: a\r\n\r\n"},
+      {"bare_lf", "GET /metrics HTTP/1.0\nHost: a\n\n"},
+      {"blank_lines_first", "\r\n\r\nGET /metrics HTTP/1.1\r\n\r\n"},
+      {"asterisk", "OPTIONS * HTTP/1.1\r\n\r\n"},
+      {"connect", "CONNECT 127.0.0.1:10013 HTTP/1.1\r\n\r\n"},
+      {"folded_header", "GET /metrics HTTP/1.1\r\nX-A: a\r\n b\r\n\r\n"},
+      {"body", "POST /metrics HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello"},
+      {"chunked", "GET /metrics HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n"},
+      {"bad_length", "GET /metrics HTTP/1.1\r\nContent-Length: -1\r\n\r\n"},
+      {"http2", "GET /metrics HTTP/2.0\r\n\r\n"},
+      {"no_version", "GET /metrics\r\n\r\n"},
+      {"control_in_target", std::string("GET /met\x01rics HTTP/1.1\r\n\r\n")},
+      {"unfinished", "GET /metr"},
+      {"tls_hello", std::string("\x16\x03\x01\x00\xa5\x01\x00\x00\xa1\x03\x03", 11)},
+  };
+  for (const auto& [name, bytes] : requests) write(corpus / "http", name, bytes + choices);
+  write(corpus / "http", "over_the_limit", prometheus + choices.substr(0, 4) + '\x02');
   return 0;
 }

@@ -70,6 +70,18 @@ inline constexpr ProgramDefaults kProgram2Defaults = {
 // Marks an access-list value that is not a dotted address; never stored.
 inline constexpr std::string_view kInvalidAddress = "IP地址有误";
 
+// Refused connections (RefusalLog), after the listener's prefix ("Client ",
+// "Metrics client "): "<prefix><address> denied", "<prefix><address> denied
+// <n> more times in the last minute", and for the addresses beyond the
+// counted ones "<prefix>connections denied <n> times in the last minute from
+// [at least ]<m> other addresses".
+inline constexpr std::string_view kDeniedSuffix = " denied";
+inline constexpr std::string_view kMoreTimesSuffix = " more times in the last minute";
+inline constexpr std::string_view kOthersDeniedPrefix = "connections denied ";
+inline constexpr std::string_view kOthersTimesInfix = " times in the last minute from ";
+inline constexpr std::string_view kAtLeast = "at least ";
+inline constexpr std::string_view kOthersSuffix = " other addresses";
+
 // Messages of a failed load.
 inline constexpr std::string_view kCannotCreateLogDir = "Cannot create LogFile Directory.";
 // The start-file message: first piece per program, then the rest.

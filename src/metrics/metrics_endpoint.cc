@@ -1,50 +1,68 @@
 #include "metrics/metrics_endpoint.h"
 
+#include <algorithm>
+// The clocks of std::chrono; <chrono> itself holds a literal that the GBK
+// execution character set cannot encode.
+#include <thread>
 #include <utility>
 
 namespace tavin {
+namespace {
 
-std::optional<std::string> RefusalLog::refused(const std::string& address, double nowMillis) {
-  auto it = entries_.find(address);
-  if (it != entries_.end() && nowMillis - it->second.lastLine < intervalMillis_ &&
-      nowMillis >= it->second.lastLine) {
-    ++it->second.unreported;
-    return std::nullopt;
-  }
-  if (it == entries_.end() && entries_.size() >= kMaxAddresses) {
-    // Addresses whose interval has passed need no entry any more.
-    for (auto old = entries_.begin(); old != entries_.end();) {
-      old = nowMillis - old->second.lastLine >= intervalMillis_ ? entries_.erase(old) : ++old;
-    }
-    // Still full: this address gets its line, but is not remembered.
-    if (entries_.size() >= kMaxAddresses) return "Metrics client " + address + " denied";
-  }
-  Entry& entry = entries_[address];
-  std::string line = "Metrics client " + address + " denied";
-  if (entry.unreported > 0) {
-    line += " (and " + std::to_string(entry.unreported) + " times more since the previous line)";
-  }
-  entry.lastLine = nowMillis;
-  entry.unreported = 0;
-  return line;
+constexpr char kRefusalPrefix[] = "Metrics client ";
+
+int64_t steadyMillis() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
+
+// Runs onDrop once the last copy of the job that holds it is destroyed
+// without having run (a cleared queue, a stopped processor), so the scrapers
+// waiting for the collection are answered all the same.
+class Ticket {
+ public:
+  explicit Ticket(std::function<void()> onDrop) : onDrop_(std::move(onDrop)) {}
+  ~Ticket() {
+    if (!ran_) onDrop_();
+  }
+  Ticket(const Ticket&) = delete;
+  Ticket& operator=(const Ticket&) = delete;
+  // The job runs (or its dispatch failed): no drop to report.
+  void disarm() { ran_ = true; }
+
+ private:
+  std::function<void()> onDrop_;
+  bool ran_ = false;
+};
+
+}  // namespace
 
 MetricsEndpoint::MetricsEndpoint(const MetricsEndpointContext& context,
                                  const MetricsEndpointOptions& options)
     : loop_(context.loop),
       history_(context.history),
-      clock_(context.clock),
       dispatch_(context.dispatch),
       collect_(context.collect),
       serving_(context.serving),
       options_(options),
-      refusals_(options.refusalLogIntervalMillis) {}
+      refusals_(context.loop, context.history, kRefusalPrefix, options.refusalPeriodMillis,
+                options.refusalAddressLimit) {}
 
 MetricsEndpoint::~MetricsEndpoint() { shutdown(); }
 
+bool MetricsEndpoint::onlyLoopback() const {
+  return std::all_of(options_.accessList.begin(), options_.accessList.end(),
+                     [](const std::string& address) { return address.rfind("127.", 0) == 0; });
+}
+
 platform::SysStatus MetricsEndpoint::start() {
   if (!anchor_) return platform::SysStatus::error("metrics endpoint shut down", -1);
-  platform::SysStatus status = loop_.listen(options_.port, this, &listener_);
+  // Scrapers from this host alone: the port is not even reachable from
+  // another one.
+  platform::SysStatus status =
+      onlyLoopback() ? loop_.listenOn("127.0.0.1", options_.port, this, &listener_)
+                     : loop_.listen(options_.port, this, &listener_);
   if (!status) {
     listener_ = 0;
     history_.LogEvent("Metrics cannot listen on port " + std::to_string(options_.port) + ": " +
@@ -61,6 +79,7 @@ void MetricsEndpoint::shutdown() {
   if (listener_ != 0) loop_.closeListener(listener_);
   listener_ = 0;
   port_ = 0;
+  refusals_.clear();
   closeAll();
 }
 
@@ -79,11 +98,7 @@ bool MetricsEndpoint::isAllowed(const std::string& address) const {
 
 void MetricsEndpoint::refuse(platform::ConnectionId id, const std::string& address, bool logIt) {
   ++refusedCount_;
-  if (logIt) {
-    if (std::optional<std::string> line = refusals_.refused(address, clock_.nowMillis())) {
-      history_.LogEvent(*line);
-    }
-  }
+  if (logIt) refusals_.refused(address);
   loop_.close(id);
 }
 
@@ -92,44 +107,98 @@ void MetricsEndpoint::onConnect(platform::ConnectionId id, const std::string& ad
     loop_.close(id);
     return;
   }
+  // Each connection costs the loop an accept and a close in the system,
+  // however little else is done with it: past acceptsPerWindow in one
+  // window, the listener rests until the window ends, and a flood of
+  // connections waits in the system's queue instead of the console.
+  const int64_t now = steadyMillis();
+  if (now - windowStartMillis_ >= options_.acceptWindowMillis) {
+    windowStartMillis_ = now;
+    acceptedInWindow_ = 0;
+  }
+  if (++acceptedInWindow_ >= options_.acceptsPerWindow) {
+    loop_.pauseListener(listener_,
+                        std::max<int64_t>(1, windowStartMillis_ + options_.acceptWindowMillis - now));
+  }
   if (!isAllowed(address)) {
     refuse(id, address, true);
     return;
   }
   // A full house is a burst of scrapes, not an intruder: no history line.
-  if (connections_.size() >= options_.maxConnections) {
+  // Connections past their head (waiting, or being answered) are bounded
+  // too.
+  if (connections_.size() >= options_.maxConnections + kMaxWaiting ||
+      (reading_ >= options_.maxConnections && !evictOldestReader())) {
     refuse(id, address, false);
     return;
   }
   Connection& connection =
-      connections_.emplace(id, Connection{address, HttpRequestReader(options_.headLimit), 0, false,
-                                          false})
+      connections_.emplace(id, Connection{address, HttpRequestReader(options_.headLimit),
+                                          steadyMillis()})
           .first->second;
-  connection.timer = loop_.startTimer(options_.timeLimitMillis, false, [this, id] {
-    auto it = connections_.find(id);
-    if (it == connections_.end()) return;
-    it->second.timer = 0;
+  ++reading_;
+  const int64_t headLimit = std::min(options_.headTimeLimitMillis, options_.timeLimitMillis);
+  connection.timer = loop_.startTimer(headLimit, false, [this, id] { headTimeUp(id); });
+}
+
+bool MetricsEndpoint::evictOldestReader() {
+  // Ids grow with every accept: the first reading connection is the oldest.
+  for (auto& [id, connection] : connections_) {
+    if (connection.stage != Stage::kReading) continue;
+    if (steadyMillis() - connection.acceptedMillis < options_.evictAfterMillis) return false;
+    loop_.close(id);  // onDisconnect frees its slot
+    return true;
+  }
+  return false;
+}
+
+void MetricsEndpoint::headTimeUp(platform::ConnectionId id) {
+  auto it = connections_.find(id);
+  if (it == connections_.end()) return;
+  it->second.timer = 0;
+  if (it->second.stage == Stage::kReading) {
+    loop_.close(id);
+    return;
+  }
+  // The head came in time; the whole connection has the rest of its limit.
+  const int64_t rest = options_.timeLimitMillis - options_.headTimeLimitMillis;
+  it->second.timer = loop_.startTimer(rest > 0 ? rest : 0, false, [this, id] {
+    auto again = connections_.find(id);
+    if (again == connections_.end()) return;
+    again->second.timer = 0;
     loop_.close(id);
   });
+}
+
+void MetricsEndpoint::headDone(Connection& connection, Stage next) {
+  if (connection.stage == Stage::kReading) --reading_;
+  connection.stage = next;
 }
 
 void MetricsEndpoint::onRead(platform::ConnectionId id, std::string bytes) {
   auto it = connections_.find(id);
   // After the request, whatever else the peer sends is read and dropped.
-  if (it == connections_.end() || it->second.answered) return;
+  if (it == connections_.end() || it->second.stage != Stage::kReading) return;
   Connection& connection = it->second;
   switch (connection.reader.feed(bytes)) {
     case HttpRequestReader::State::kReading:
       return;
     case HttpRequestReader::State::kFailed:
-      connection.answered = true;
+      headDone(connection, Stage::kAnswered);
       respond(id, httpErrorResponse(connection.reader.failureStatus(), true));
       return;
     case HttpRequestReader::State::kComplete:
-      connection.answered = true;
+      headDone(connection, Stage::kAnswered);
       answer(id, connection.reader.request());
       return;
   }
+}
+
+bool MetricsEndpoint::onPeerEnd(platform::ConnectionId id) {
+  // A half-close after the request: the answer still goes out. Before the
+  // request is complete, no request will come.
+  auto it = connections_.find(id);
+  return it != connections_.end() && it->second.stage != Stage::kReading;
 }
 
 void MetricsEndpoint::answer(platform::ConnectionId id, const HttpRequest& request) {
@@ -138,46 +207,82 @@ void MetricsEndpoint::answer(platform::ConnectionId id, const HttpRequest& reque
     respond(id, httpErrorResponse(status, withBody));
     return;
   }
-  connections_.at(id).headOnly = !withBody;
-  if (serving_ && !serving_()) {
+  if ((serving_ && !serving_()) || waiting_.size() >= kMaxWaiting) {
     respond(id, httpErrorResponse(503, withBody));
     return;
   }
-  scrape(id);
+  // A text collected a moment ago answers at once: a flood of scrapes costs
+  // a few collections a second, not one after another.
+  if (lastTextMillis_ != 0 && steadyMillis() - lastTextMillis_ < options_.textReuseMillis) {
+    respond(id, httpResponse(200, kContentType, lastText_, withBody));
+    return;
+  }
+  Connection& connection = connections_.at(id);
+  connection.headOnly = !withBody;
+  connection.stage = Stage::kWaiting;
+  waiting_.push_back(id);
+  *waitingCount_ = waiting_.size();
+  if (!collecting_) startCollection();
 }
 
-void MetricsEndpoint::scrape(platform::ConnectionId id) {
+void MetricsEndpoint::startCollection() {
+  collecting_ = true;
   // The job may outlive the endpoint in the collector's queue; it posts its
-  // answer back only while the endpoint is alive (the anchor), and the
-  // connection is found by its id, which is never reused.
+  // outcome back only while the endpoint is alive (the anchor).
   std::weak_ptr<char> anchor = anchor_;
   platform::EventLoop* loop = &loop_;
-  std::function<std::string()> collect = collect_;
-  auto job = [this, anchor, loop, collect, id] {
+  auto post = [this, anchor, loop](Collected collected) {
     if (anchor.expired()) return;
-    std::string text;
-    bool collected = true;
-    try {
-      text = collect();
-    } catch (const std::exception& e) {
-      collected = false;
-      text = e.what();
-    }
-    if (anchor.expired()) return;
-    loop->post([this, anchor, id, collected, text = std::move(text)] {
-      if (anchor.expired()) return;
-      auto it = connections_.find(id);
-      if (it == connections_.end()) return;
-      if (!collected) {
-        history_.WriteHistory("Metrics scrape failed: " + text, false);
-        respond(id, httpErrorResponse(503, !it->second.headOnly));
-        return;
-      }
-      respond(id, httpResponse(200, kContentType, text, !it->second.headOnly));
+    loop->post([this, anchor, collected = std::move(collected)] {
+      if (!anchor.expired()) collectionEnded(collected);
     });
   };
+  auto ticket =
+      std::make_shared<Ticket>([post] { post(Collected{Collected::Outcome::kDropped, {}}); });
+  auto job = [ticket, post, collect = collect_, waiting = waitingCount_] {
+    ticket->disarm();
+    // Every scraper has gone: nothing to collect for.
+    if (*waiting == 0) {
+      post(Collected{Collected::Outcome::kSkipped, {}});
+      return;
+    }
+    try {
+      post(Collected{Collected::Outcome::kText, collect()});
+    } catch (const std::exception& e) {
+      post(Collected{Collected::Outcome::kFailed, e.what()});
+    }
+  };
   if (!dispatch_ || !dispatch_(std::move(job))) {
-    respond(id, httpErrorResponse(503, !connections_.at(id).headOnly));
+    ticket->disarm();
+    collectionEnded(Collected{Collected::Outcome::kFailed, {}});
+  }
+}
+
+void MetricsEndpoint::collectionEnded(const Collected& collected) {
+  collecting_ = false;
+  if (collected.outcome == Collected::Outcome::kSkipped) {
+    // Scrapes that came after the check get a collection of their own.
+    if (!waiting_.empty()) startCollection();
+    return;
+  }
+  if (collected.outcome == Collected::Outcome::kFailed && !collected.text.empty()) {
+    history_.WriteHistory("Metrics scrape failed: " + collected.text, false);
+  }
+  if (collected.outcome == Collected::Outcome::kText) {
+    lastText_ = collected.text;
+    lastTextMillis_ = steadyMillis();
+  }
+  std::vector<platform::ConnectionId> ids;
+  ids.swap(waiting_);
+  *waitingCount_ = 0;
+  for (platform::ConnectionId id : ids) {
+    auto it = connections_.find(id);
+    if (it == connections_.end()) continue;
+    it->second.stage = Stage::kAnswered;
+    const bool withBody = !it->second.headOnly;
+    respond(id, collected.outcome == Collected::Outcome::kText
+                    ? httpResponse(200, kContentType, collected.text, withBody)
+                    : httpErrorResponse(503, withBody));
   }
 }
 
@@ -195,13 +300,20 @@ void MetricsEndpoint::respond(platform::ConnectionId id, const std::string& resp
 
 void MetricsEndpoint::onFlushed(platform::ConnectionId id, size_t unsent) {
   auto it = connections_.find(id);
-  if (it != connections_.end() && it->second.answered && unsent == 0) loop_.close(id);
+  if (it != connections_.end() && it->second.stage == Stage::kAnswered && unsent == 0) {
+    loop_.close(id);
+  }
 }
 
 void MetricsEndpoint::onDisconnect(platform::ConnectionId id, const std::string&) {
   auto it = connections_.find(id);
   if (it == connections_.end()) return;
   if (it->second.timer != 0) loop_.cancelTimer(it->second.timer);
+  if (it->second.stage == Stage::kReading) --reading_;
+  if (it->second.stage == Stage::kWaiting) {
+    waiting_.erase(std::find(waiting_.begin(), waiting_.end(), id));
+    *waitingCount_ = waiting_.size();
+  }
   connections_.erase(it);
 }
 

@@ -1,18 +1,34 @@
 // The metrics endpoint: an HTTP listener of its own on the agent's event
 // loop that answers "GET /metrics" (and HEAD) with the Prometheus text the
 // collector writes, beside the console's listener and without touching it.
+// Nothing a scraper does can take the console's place or keep Prometheus
+// out:
 //
-// Each connection carries one request. It is admitted by the endpoint's own
-// access list (an address not on it is closed without a byte, with at most one
-// history line per address and minute) and only while fewer than
-// maxConnections are open (beyond that it is closed at once). Its request
-// head may be at most headLimit bytes, and the connection lives at most
-// timeLimit from its accept, whatever the peer does: a client that sends
-// slowly, never finishes or never reads cannot hold the agent. A complete
-// request for /metrics is handed to the collecting thread (the processor, in
-// turn with the console's requests); the text comes back to the loop, is
-// sent with "Connection: close", and the connection is closed once the
-// socket has taken it.
+// - Accepts: at most acceptsPerWindow connections are accepted per
+//   acceptWindow; past them the listener rests until the window ends, so a
+//   flood of connections costs the loop a bounded number of accepts.
+// - Admission: by the endpoint's own access list (an address not on it is
+//   closed without a byte; RefusalLog keeps the history lines bounded). When
+//   the list holds only loopback addresses, the listener binds 127.0.0.1,
+//   out of reach of every other host.
+// - Slots: at most maxConnections connections are reading their request
+//   head at once, and each only until its head is complete or
+//   headTimeLimit passes. When all are taken, a newcomer takes the place of
+//   the one that has waited longest for its head, once that one has waited
+//   evictAfter; otherwise it is closed at once. Idle connections therefore
+//   cannot hold the endpoint.
+// - One collection: at most one collection is queued or running at a time,
+//   on the collecting thread (the processor, where it waits until no console
+//   request does); every scrape that arrives meanwhile waits for it and gets
+//   its text, and so does every scrape within textReuse after it. A
+//   collection whose scrapers have all gone before its turn is not made. At
+//   most kMaxWaiting scrapes wait; more are answered 503. No more than
+//   maxConnections + kMaxWaiting connections are open at once.
+// - Each connection carries one request, with a head of at most headLimit
+//   bytes, and lives at most timeLimit from its accept, whatever the peer
+//   does. A peer that half-closes after its request still gets the answer.
+//   The answer says "Connection: close", and the connection is closed once
+//   the socket has taken it.
 //
 // Lives on the loop thread: created, used and destroyed there. Work posted
 // back by the collecting thread after shutdown or destruction is dropped.
@@ -25,56 +41,37 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "config/history.h"
+#include "config/refusal_log.h"
 #include "metrics/http.h"
-#include "platform/clock.h"
 #include "platform/event_loop.h"
 
 namespace tavin {
 
-// At most one history line per refused address and interval: the first
-// refusal is written at once, later ones within the interval are counted and
-// reported with the next line after it. Loop thread only.
-class RefusalLog {
- public:
-  // Addresses remembered at once at most; older entries are forgotten first.
-  static constexpr size_t kMaxAddresses = 1024;
-
-  explicit RefusalLog(double intervalMillis) : intervalMillis_(intervalMillis) {}
-
-  // The history line for a refusal of address at nowMillis, or nothing when
-  // one was written for it within the interval.
-  std::optional<std::string> refused(const std::string& address, double nowMillis);
-
- private:
-  struct Entry {
-    double lastLine = 0;
-    uint64_t unreported = 0;
-  };
-
-  const double intervalMillis_;
-  std::map<std::string, Entry> entries_;
-};
-
 struct MetricsEndpointOptions {
   uint16_t port = 10013;  // 0: the system picks one
   std::vector<std::string> accessList{"127.0.0.1"};
-  size_t maxConnections = 4;
+  size_t maxConnections = 4;  // reading their request head at once
   size_t headLimit = HttpRequestReader::kDefaultHeadLimit;
+  int64_t headTimeLimitMillis = 2000;
+  int64_t evictAfterMillis = 250;
   int64_t timeLimitMillis = 5000;
-  double refusalLogIntervalMillis = 60000;
+  int64_t textReuseMillis = 250;
+  size_t acceptsPerWindow = 20;
+  int64_t acceptWindowMillis = 100;
+  int64_t refusalPeriodMillis = RefusalLog::kDefaultPeriodMillis;
+  size_t refusalAddressLimit = RefusalLog::kDefaultAddressLimit;
 };
 
 struct MetricsEndpointContext {
   platform::EventLoop& loop;
   History& history;
-  const platform::Clock& clock;
   // Runs a job on the collecting thread; false when it cannot take one now.
-  // Any thread may be the collecting thread.
+  // Any thread may be the collecting thread. A job destroyed unrun (a queue
+  // cleared) answers its scrapers 503.
   std::function<bool(std::function<void()>)> dispatch;
   // Writes the exposition text; called on the collecting thread.
   std::function<std::string()> collect;
@@ -87,6 +84,7 @@ class MetricsEndpoint : private platform::ConnectionHandler {
  public:
   static constexpr std::string_view kPath = "/metrics";
   static constexpr std::string_view kContentType = "text/plain; version=0.0.4; charset=utf-8";
+  static constexpr size_t kMaxWaiting = 64;
 
   // Everything in context must outlive the endpoint.
   MetricsEndpoint(const MetricsEndpointContext& context, const MetricsEndpointOptions& options);
@@ -95,7 +93,8 @@ class MetricsEndpoint : private platform::ConnectionHandler {
   MetricsEndpoint(const MetricsEndpoint&) = delete;
   MetricsEndpoint& operator=(const MetricsEndpoint&) = delete;
 
-  // Opens the listener and writes "Metrics listening at <port>"; on failure
+  // Opens the listener (on 127.0.0.1 alone when the access list holds only
+  // loopback addresses) and writes "Metrics listening at <port>"; on failure
   // writes "Metrics cannot listen on port <n>: <reason>" and returns the
   // error (the agent goes on without metrics).
   platform::SysStatus start();
@@ -107,14 +106,28 @@ class MetricsEndpoint : private platform::ConnectionHandler {
   uint16_t port() const { return port_; }
   // Connections refused since start. Any thread.
   uint64_t refusedCount() const { return refusedCount_; }
+  // Open connections, and of those the scrapes waiting for the collection.
+  size_t connectionCount() const { return connections_.size(); }
+  size_t waitingScrapes() const { return waiting_.size(); }
 
  private:
+  enum class Stage {
+    kReading,   // its head: holds a slot
+    kWaiting,   // for the collection
+    kAnswered,  // a response is on its way or sent: no more reading
+  };
   struct Connection {
     std::string address;
     HttpRequestReader reader;
+    int64_t acceptedMillis = 0;  // on a steady clock
     platform::TimerId timer = 0;
-    bool answered = false;  // a response is on its way or sent: no more reading
+    Stage stage = Stage::kReading;
     bool headOnly = false;
+  };
+  // What became of a collection job.
+  struct Collected {
+    enum class Outcome { kText, kFailed, kSkipped, kDropped } outcome;
+    std::string text;  // the exposition, or the failure's description
   };
 
   void onConnect(platform::ConnectionId id, const std::string& address) override;
@@ -122,26 +135,44 @@ class MetricsEndpoint : private platform::ConnectionHandler {
   void onDisconnect(platform::ConnectionId id, const std::string& address) override;
   void onError(platform::ConnectionId id, const std::string& address, int code) override;
   void onFlushed(platform::ConnectionId id, size_t unsent) override;
+  bool onPeerEnd(platform::ConnectionId id) override;
 
   void refuse(platform::ConnectionId id, const std::string& address, bool logIt);
+  // Closes the reading connection that has waited longest for its head, if
+  // it has waited evictAfter; true when a slot was freed.
+  bool evictOldestReader();
+  void headTimeUp(platform::ConnectionId id);
+  // The connection's head is complete or has failed: it leaves its slot.
+  void headDone(Connection& connection, Stage next);
   void answer(platform::ConnectionId id, const HttpRequest& request);
-  void scrape(platform::ConnectionId id);
+  void startCollection();
+  void collectionEnded(const Collected& collected);
   // Sends the response and closes the connection once it is written.
   void respond(platform::ConnectionId id, const std::string& response);
   bool isAllowed(const std::string& address) const;
+  bool onlyLoopback() const;
   void closeAll();
 
   platform::EventLoop& loop_;
   History& history_;
-  const platform::Clock& clock_;
   const std::function<bool(std::function<void()>)> dispatch_;
   const std::function<std::string()> collect_;
   const std::function<bool()> serving_;
   const MetricsEndpointOptions options_;
 
   std::map<platform::ConnectionId, Connection> connections_;
+  size_t reading_ = 0;  // connections in Stage::kReading
+  std::vector<platform::ConnectionId> waiting_;
+  bool collecting_ = false;  // a collection is queued or running
+  // The last text collected, and when (on a steady clock; 0: none yet).
+  std::string lastText_;
+  int64_t lastTextMillis_ = 0;
+  // The number of waiting scrapes, read by the collecting thread. Any thread.
+  std::shared_ptr<std::atomic<size_t>> waitingCount_ = std::make_shared<std::atomic<size_t>>(0);
   platform::ListenerId listener_ = 0;
   uint16_t port_ = 0;
+  int64_t windowStartMillis_ = 0;  // on a steady clock
+  size_t acceptedInWindow_ = 0;
   RefusalLog refusals_;
   std::atomic<uint64_t> refusedCount_{0};
 

@@ -42,6 +42,16 @@ void ConnectionTable::readable(ConnectionId id, bool drain) {
   if (it == connections_.end() || it->second.failed) return;
   const SocketHandle socket = it->second.socket;
   ConnectionHandler* handler = it->second.handler;
+  if (it->second.peerEnded) {
+    // Nothing is left to read: the socket holds an error, or the peer has
+    // gone altogether.
+    if (const int code = calls_.pendingError(socket); code != 0) {
+      reportError(id, code);
+    } else {
+      close(id);
+    }
+    return;
+  }
   std::string data;
   bool ended = false;
   int error = 0;
@@ -64,7 +74,15 @@ void ConnectionTable::readable(ConnectionId id, bool drain) {
   if (error != 0) {
     reportError(id, error);
   } else if (ended) {
-    close(id);
+    const bool keep = handler != nullptr && connections_.count(id) != 0 && handler->onPeerEnd(id);
+    // Looked up again: the handler may have closed it.
+    auto kept = connections_.find(id);
+    if (kept == connections_.end()) return;
+    if (keep) {
+      kept->second.peerEnded = true;
+    } else {
+      close(id);
+    }
   }
 }
 
@@ -193,7 +211,8 @@ size_t ConnectionTable::pendingBytes(ConnectionId id) const {
 
 void ConnectionTable::forEach(const std::function<void(ConnectionId, const Watch&)>& fn) const {
   for (const auto& [id, connection] : connections_) {
-    fn(id, Watch{connection.socket, connection.failed, connection.pending() > 0});
+    fn(id, Watch{connection.socket, connection.failed, connection.pending() > 0,
+                 connection.peerEnded});
   }
 }
 

@@ -76,8 +76,11 @@ class ConnectionTable {
 
   // The socket can be read: reads what is there (at most kReadPerEvent, or
   // everything when drain is set, for a socket the system will not report
-  // again) and hands it to the handler; a peer's end closes the connection,
-  // an error is reported (onError) and then closes it.
+  // again) and hands it to the handler; a peer's end closes the connection
+  // unless the handler keeps it (onPeerEnd), an error is reported (onError)
+  // and then closes it. A kept connection is not read again: the loop calls
+  // this for it only when the system reports an error or the peer's full
+  // close (a POSIX hang-up), and it closes.
   void readable(ConnectionId id, bool drain = false);
   // The socket can take more: writes from the outbound buffer and tells the
   // handler what the peer acknowledged (onAcknowledged, tracked connections)
@@ -99,11 +102,17 @@ class ConnectionTable {
     SocketHandle socket;
     bool failed;     // an error is being reported: no more reads or writes
     bool wantWrite;  // bytes wait in the outbound buffer
+    bool peerEnded;  // kept after the peer's end: nothing more to read
   };
   // Calls fn(id, watch) for every connection, in id order. fn must not
   // change the table.
   void forEach(const std::function<void(ConnectionId, const Watch&)>& fn) const;
   bool contains(ConnectionId id) const { return connections_.count(id) != 0; }
+  // The connection's handler keeps it after the peer's end (onPeerEnd).
+  bool peerEnded(ConnectionId id) const {
+    auto it = connections_.find(id);
+    return it != connections_.end() && it->second.peerEnded;
+  }
   size_t size() const { return connections_.size(); }
 
  private:
@@ -117,6 +126,7 @@ class ConnectionTable {
     bool tracked = false;       // acknowledged is sampled
     uint64_t written = 0;       // bytes the socket has taken, in all
     uint64_t acknowledged = 0;  // of those, acknowledged by the peer's host
+    bool peerEnded = false;
     size_t pending() const { return outbound.size() - outboundStart; }
   };
 

@@ -79,8 +79,13 @@ class Recorder : public ConnectionHandler {
   void onAcknowledged(ConnectionId id, uint64_t acknowledged) override {
     events.push_back("acked " + std::to_string(id) + " " + std::to_string(acknowledged));
   }
+  bool onPeerEnd(ConnectionId id) override {
+    events.push_back("peer end " + std::to_string(id));
+    return keepAfterPeerEnd;
+  }
 
   bool closeOnRead = false;
+  bool keepAfterPeerEnd = false;
   std::vector<std::string> events;
 
  private:
@@ -199,7 +204,7 @@ TEST(ConnectionTable, ReadsEndInDataThenCloseOrError) {
   };
   const Case cases[] = {
       {"data, then the peer's end", {Io{Outcome::kDone, 10}, Io{Outcome::kEnded}}, 0, false,
-       {"read 1 10", "disconnect 1"}},
+       {"read 1 10", "peer end 1", "disconnect 1"}},
       {"data, then a reset", {Io{Outcome::kDone, 3}, Io{Outcome::kFailed, 0, 104}}, 0, false,
        {"read 1 3", "error 1 104", "disconnect 1"}},
       {"readable without data: the socket's error", {}, 111, false,
@@ -220,6 +225,24 @@ TEST(ConnectionTable, ReadsEndInDataThenCloseOrError) {
     EXPECT_FALSE(f.table.contains(id));
   }
   // One event reads at most kReadPerEvent, unless told to drain.
+  {
+    // A handler that still owes an answer keeps the connection after the
+    // peer's end: it is not read again, sends go out, and the next event
+    // (an error or the peer's full close) ends it.
+    Fixture f;
+    f.recorder.keepAfterPeerEnd = true;
+    const ConnectionId id = f.open(9);
+    f.calls.reads[9] = {Io{Outcome::kDone, 3}, Io{Outcome::kEnded}, Io{Outcome::kDone, 5}};
+    f.table.readable(id);
+    f.calls.giveRoom(9, 100);
+    EXPECT_EQ(f.table.send(id, "answer"), SendResult::kSent);
+    EXPECT_EQ(f.calls.written[9], "answer");
+    f.calls.heldError = 104;
+    f.table.readable(id);
+    EXPECT_EQ(f.recorder.events, (std::vector<std::string>{"connect 1 127.0.0.1", "read 1 3",
+                                                           "peer end 1", "error 1 104",
+                                                           "disconnect 1"}));
+  }
   Fixture f;
   const ConnectionId id = f.open(9);
   for (int i = 0; i < 8; ++i) f.calls.reads[9].push_back(Io{Outcome::kDone, 64 * 1024});

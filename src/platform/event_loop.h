@@ -76,6 +76,16 @@ class ConnectionHandler {
     (void)id;
     (void)acknowledged;
   }
+  // The peer has ended its sending: a half-close (shutdown of its sending
+  // side), or a close, which looks the same until a send to it fails. The
+  // default (false) closes the connection, as for a peer that has gone. A
+  // handler that still owes the peer an answer returns true: the connection
+  // stays open for sending, with no more onRead, until the handler closes it
+  // or an error ends it.
+  virtual bool onPeerEnd(ConnectionId id) {
+    (void)id;
+    return false;
+  }
 };
 
 // What became of the bytes handed to send().
@@ -129,6 +139,25 @@ class EventLoop {
   // connection this listener accepts; it must outlive them. Several
   // listeners may be open at once, each with its own handler.
   virtual SysStatus listen(uint16_t port, ConnectionHandler* handler, ListenerId* id) = 0;
+  // As listen, on one local IPv4 address (dotted decimal) only: on
+  // "127.0.0.1" the port cannot be reached from another host at all. Loops
+  // without this facility (test doubles) return an error.
+  virtual SysStatus listenOn(const std::string& localAddress, uint16_t port,
+                             ConnectionHandler* handler, ListenerId* id) {
+    (void)localAddress;
+    (void)port;
+    (void)handler;
+    (void)id;
+    return SysStatus::error("listenOn", -1);
+  }
+  // Stops accepting on a listener for millis: connections that arrive
+  // meanwhile wait in the system's queue (the system refuses them once it is
+  // full). A listener resting already keeps its rest. Loops without this
+  // facility (test doubles) do nothing.
+  virtual void pauseListener(ListenerId id, int64_t millis) {
+    (void)id;
+    (void)millis;
+  }
   // Closes a listening socket; the connections it accepted stay open. An
   // unknown or closed id is ignored.
   virtual void closeListener(ListenerId id) = 0;

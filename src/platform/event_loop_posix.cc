@@ -132,7 +132,12 @@ class PosixEventLoop : public EventLoop {
   TimerId startTimer(int64_t delayMillis, bool repeat, std::function<void()> fn) override;
   void cancelTimer(TimerId id) override;
 
-  SysStatus listen(uint16_t port, ConnectionHandler* handler, ListenerId* id) override;
+  SysStatus listen(uint16_t port, ConnectionHandler* handler, ListenerId* id) override {
+    return listenOn("0.0.0.0", port, handler, id);
+  }
+  SysStatus listenOn(const std::string& localAddress, uint16_t port, ConnectionHandler* handler,
+                     ListenerId* id) override;
+  void pauseListener(ListenerId id, int64_t millis) override;
   void closeListener(ListenerId id) override;
   uint16_t listeningPort(ListenerId id) const override;
 
@@ -298,7 +303,9 @@ void PosixEventLoop::runEvents() {
     const size_t first = fds.size();
     connections_.forEach([&](ConnectionId id, const ConnectionTable::Watch& watch) {
       if (watch.failed) return;
-      short events = POLLIN;
+      // A peer's end stays readable for good; after it, only an error or a
+      // hang-up (reported whatever is asked for) or room to write matter.
+      short events = watch.peerEnded ? 0 : POLLIN;
       if (watch.wantWrite) events |= POLLOUT;
       fds.push_back({static_cast<int>(watch.socket), events, 0});
       ids.push_back(id);
@@ -394,7 +401,12 @@ void PosixEventLoop::runDueTimers() {
   }
 }
 
-SysStatus PosixEventLoop::listen(uint16_t port, ConnectionHandler* handler, ListenerId* id) {
+SysStatus PosixEventLoop::listenOn(const std::string& localAddress, uint16_t port,
+                                   ConnectionHandler* handler, ListenerId* id) {
+  in_addr local{};
+  if (::inet_pton(AF_INET, localAddress.c_str(), &local) != 1) {
+    return SysStatus::error("inet_pton", EINVAL);
+  }
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return SysStatus::lastError("socket");
   // Lets a restart bind the port again while closed connections linger in
@@ -403,7 +415,7 @@ SysStatus PosixEventLoop::listen(uint16_t port, ConnectionHandler* handler, List
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_addr = local;
   address.sin_port = htons(port);
   if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     SysStatus status = SysStatus::lastError("bind");
@@ -427,6 +439,12 @@ SysStatus PosixEventLoop::listen(uint16_t port, ConnectionHandler* handler, List
   return SysStatus::ok();
 }
 
+void PosixEventLoop::pauseListener(ListenerId id, int64_t millis) {
+  auto it = listeners_.find(id);
+  if (it == listeners_.end() || SteadyClock::now() < it->second.restsUntil) return;
+  it->second.restsUntil = SteadyClock::now() + std::chrono::milliseconds(millis);
+}
+
 void PosixEventLoop::closeListener(ListenerId id) {
   auto it = listeners_.find(id);
   if (it == listeners_.end()) return;
@@ -441,9 +459,9 @@ uint16_t PosixEventLoop::listeningPort(ListenerId id) const {
 
 void PosixEventLoop::acceptConnections(ListenerId id) {
   for (int i = 0; i < kAcceptsPerEvent; ++i) {
-    // Looked up each time: a handler may close the listener.
+    // Looked up each time: a handler may close the listener or pause it.
     auto it = listeners_.find(id);
-    if (it == listeners_.end()) return;
+    if (it == listeners_.end() || SteadyClock::now() < it->second.restsUntil) return;
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
     const int fd = ::accept4(it->second.fd, reinterpret_cast<sockaddr*>(&peer), &length,

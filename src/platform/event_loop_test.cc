@@ -367,5 +367,27 @@ TEST(EventLoop, ListeningOnAPortInUseFails) {
   EXPECT_EQ(id, 0u);
 }
 
+// A listener on one address takes no connection to another: bound to
+// 127.0.0.1 it cannot be reached at 127.0.0.2, which a listener on every
+// address can.
+TEST(EventLoop, AListenerOnOneAddressTakesNoOther) {
+  Recorder recorder;
+  LoopThread thread;
+  ASSERT_TRUE(thread.ok());
+  ListenerId loopback = 0;
+  const SysStatus status = thread.call(
+      [&] { return thread.loop().listenOn("127.0.0.1", 0, &recorder, &loopback); });
+  ASSERT_TRUE(status.isOk()) << status.toString();
+  const uint16_t port = thread.call([&] { return thread.loop().listeningPort(loopback); });
+  const uint16_t everyPort = thread.listen(&recorder);
+  TcpClient near, far, every;
+  EXPECT_TRUE(near.connect("127.0.0.1", port, kTimeout).isOk());
+  EXPECT_FALSE(far.connect("127.0.0.2", port, kTimeout).isOk());
+  EXPECT_TRUE(every.connect("127.0.0.2", everyPort, kTimeout).isOk());
+  ListenerId bad = 0;
+  EXPECT_FALSE(
+      thread.call([&] { return thread.loop().listenOn("abc", 0, &recorder, &bad); }).isOk());
+}
+
 }  // namespace
 }  // namespace platform

@@ -122,7 +122,12 @@ class Win32EventLoop : public EventLoop {
   TimerId startTimer(int64_t delayMillis, bool repeat, std::function<void()> fn) override;
   void cancelTimer(TimerId id) override;
 
-  SysStatus listen(uint16_t port, ConnectionHandler* handler, ListenerId* id) override;
+  SysStatus listen(uint16_t port, ConnectionHandler* handler, ListenerId* id) override {
+    return listenOn("0.0.0.0", port, handler, id);
+  }
+  SysStatus listenOn(const std::string& localAddress, uint16_t port, ConnectionHandler* handler,
+                     ListenerId* id) override;
+  void pauseListener(ListenerId id, int64_t millis) override;
   void closeListener(ListenerId id) override;
   uint16_t listeningPort(ListenerId id) const override;
 
@@ -152,7 +157,7 @@ class Win32EventLoop : public EventLoop {
     SOCKET socket = INVALID_SOCKET;
     uint16_t port = 0;
     ConnectionHandler* handler = nullptr;
-    bool resting = false;  // after an accept failure, until its timer
+    bool resting = false;  // paused (or after an accept failure), until its timer
   };
   struct Timer {
     bool repeat = false;
@@ -387,12 +392,17 @@ void Win32EventLoop::onTimer(TimerId id) {
   fn();
 }
 
-SysStatus Win32EventLoop::listen(uint16_t port, ConnectionHandler* handler, ListenerId* id) {
+SysStatus Win32EventLoop::listenOn(const std::string& localAddress, uint16_t port,
+                                   ConnectionHandler* handler, ListenerId* id) {
+  in_addr local{};
+  if (::inet_pton(AF_INET, localAddress.c_str(), &local) != 1) {
+    return SysStatus::error("inet_pton", WSAEINVAL);
+  }
   SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (s == INVALID_SOCKET) return SysStatus::error("socket", ::WSAGetLastError());
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_addr = local;
   address.sin_port = htons(port);
   auto failed = [s](const char* call) {
     const int code = ::WSAGetLastError();
@@ -411,6 +421,20 @@ SysStatus Win32EventLoop::listen(uint16_t port, ConnectionHandler* handler, List
   listenerBySocket_[s] = listenerId;
   *id = listenerId;
   return SysStatus::ok();
+}
+
+void Win32EventLoop::pauseListener(ListenerId id, int64_t millis) {
+  auto it = listeners_.find(id);
+  if (it == listeners_.end() || it->second.resting) return;
+  it->second.resting = true;
+  ::WSAAsyncSelect(it->second.socket, window_, 0, 0);
+  startTimer(millis, false, [this, id] {
+    auto again = listeners_.find(id);
+    if (again == listeners_.end()) return;
+    again->second.resting = false;
+    // Winsock posts FD_ACCEPT at once for connections waiting meanwhile.
+    ::WSAAsyncSelect(again->second.socket, window_, kSocketMessage, FD_ACCEPT);
+  });
 }
 
 void Win32EventLoop::closeListener(ListenerId id) {
@@ -464,7 +488,10 @@ void Win32EventLoop::onSocketEvent(SOCKET socket, int event, int error) {
   const ConnectionId id = connection->second;
   switch (event) {
     case FD_READ:
-      connections_.readable(id);
+      // A connection kept after the peer's end has nothing more to read,
+      // whatever Winsock posts (an FD_READ or FD_CLOSE after the end was
+      // read).
+      if (!connections_.peerEnded(id)) connections_.readable(id);
       break;
     case FD_WRITE:
       connections_.writable(id);
@@ -473,7 +500,7 @@ void Win32EventLoop::onSocketEvent(SOCKET socket, int event, int error) {
       // Everything left is read now: no FD_READ follows an FD_CLOSE.
       if (error != 0) {
         connections_.failed(id, error);
-      } else {
+      } else if (!connections_.peerEnded(id)) {
         connections_.readable(id, true);
       }
       break;
@@ -494,14 +521,7 @@ void Win32EventLoop::acceptConnection(ListenerId id) {
     if (error == WSAEWOULDBLOCK || error == WSAECONNRESET) return;
     // Out of sockets or buffers: the listener rests, then asks for its
     // waiting connections again.
-    it->second.resting = true;
-    ::WSAAsyncSelect(it->second.socket, window_, 0, 0);
-    startTimer(kAcceptBackoffMillis, false, [this, id] {
-      auto again = listeners_.find(id);
-      if (again == listeners_.end()) return;
-      again->second.resting = false;
-      ::WSAAsyncSelect(again->second.socket, window_, kSocketMessage, FD_ACCEPT);
-    });
+    pauseListener(id, kAcceptBackoffMillis);
     return;
   }
   if (::WSAAsyncSelect(s, window_, kSocketMessage, FD_READ | FD_WRITE | FD_CLOSE) != 0) {

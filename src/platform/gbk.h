@@ -21,6 +21,12 @@ std::string asciiUpperGbk(std::string_view text);
 // as they are.
 bool equalsIgnoreAsciiCaseGbk(std::string_view a, std::string_view b);
 
+// The characters of GBK text as code points where no conversion table is at
+// hand: ASCII characters as they are, every other character (a two-byte one,
+// or a byte that is not GBK) U+FFFD, one per character. Never a GBK byte
+// passed on as it is.
+std::u32string gbkAsciiOnly(std::string_view gbk);
+
 // The offset of the first byte `c` that is a character of its own (not the
 // second byte of a two-byte character) at or after `from`; npos when none.
 size_t findGbkChar(std::string_view text, char c, size_t from = 0);

@@ -86,6 +86,9 @@ class TcpClient {
   void close();
   // Closes the connection with a reset instead of a normal close.
   void abort();
+  // Ends this side's sending (a half-close): the peer reads the end, and
+  // this side can still receive.
+  void shutdownSend();
 
  private:
   friend class TcpListener;

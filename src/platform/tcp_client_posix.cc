@@ -274,6 +274,10 @@ void TcpClient::abort() {
   impl_->fd.reset();
 }
 
+void TcpClient::shutdownSend() {
+  if (isOpen()) ::shutdown(impl_->fd.get(), SHUT_WR);
+}
+
 struct TcpListener::Impl {
   UniqueFd fd;
 };

@@ -306,6 +306,10 @@ void TcpClient::abort() {
   impl_->s.reset();
 }
 
+void TcpClient::shutdownSend() {
+  if (isOpen()) ::shutdown(impl_->s.get(), SD_SEND);
+}
+
 struct TcpListener::Impl {
   UniqueSocket s;
 };

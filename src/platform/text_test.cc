@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/gbk.h"
+
 namespace platform {
 namespace {
 
@@ -30,6 +32,15 @@ TEST(Text, InvalidBytesAreReplacedNotDropped) {
   const std::string out = gbkToUtf8("ab\xBC");
   EXPECT_EQ(out.substr(0, 2), "ab");
   EXPECT_GT(out.size(), 2u);
+}
+
+// Where the system has no converter for GBK: ASCII stays, every other
+// character becomes one U+FFFD, whole or cut off at the end.
+TEST(Text, WithoutATableAsciiStaysAndEveryOtherCharacterIsReplaced) {
+  EXPECT_EQ(gbkAsciiOnly("a" + kGbkProgram1 + "\x80z\xBC"),
+            U"a\xFFFD\xFFFD\xFFFD\xFFFD" U"1\xFFFDz\xFFFD");
+  // A lead byte before a byte that cannot follow it stands alone.
+  EXPECT_EQ(gbkAsciiOnly("\xBC\x7F"), U"\xFFFD\x7F");
 }
 
 }  // namespace

@@ -52,6 +52,8 @@ AgentServer::AgentServer(const ServerContext& context, const ServerOptions& opti
       logFeed_(context.logFeed),
       view_(context.view),
       options_(options),
+      refusals_(context.loop, context.history, std::string(kClientPrefix),
+                options.refusalSummaryMillis, options.refusalAddressLimit),
       processor_(*this, context.history, context.countAll,
                  std::chrono::milliseconds(options.processorWaitMillis), options.queueLimit),
       heartbeat_(*this, std::chrono::milliseconds(options.heartbeatPeriodMillis),
@@ -68,7 +70,7 @@ AgentServer::~AgentServer() {
   anchor_.reset();
   shutDown_ = true;  // no loss lines from here on
   disableIdleTimer();
-  if (refusalTimer_ != 0) loop_.cancelTimer(refusalTimer_);
+  refusals_.clear();
   closeAllClients();
   closeListener();
 }
@@ -152,8 +154,7 @@ void AgentServer::shutdown() {
   anchor_.reset();
   shutDown_ = true;
   disableIdleTimer();
-  if (refusalTimer_ != 0) loop_.cancelTimer(refusalTimer_);
-  refusalTimer_ = 0;
+  refusals_.clear();
   closeAllClients();
   closeListener();
   running_ = false;
@@ -217,43 +218,10 @@ void AgentServer::refuse(platform::ConnectionId id, const std::string& address) 
   ++refusedCount_;
   // A console retrying every 100 ms, or a flood, would write a line (two for
   // a listed address) per attempt: after the first, attempts are counted.
-  auto it = refusals_.find(address);
-  if (it != refusals_.end()) {
-    ++it->second;
-    quietlyRefused_ = id;
-    loop_.close(id);
-    quietlyRefused_ = 0;
-    return;
-  }
-  logEvent(str(kClientPrefix) + address + str(kDeniedSuffix));
-  if (refusals_.size() < options_.refusalAddressLimit) {
-    refusals_.emplace(address, 0);
-    if (refusalTimer_ == 0) startRefusalPeriod();
-  }
+  // Only a refusal with its "denied" line gets the "lost" line too.
+  if (!refusals_.refused(address)) quietlyRefused_ = id;
   loop_.close(id);
-}
-
-void AgentServer::startRefusalPeriod() {
-  refusalTimer_ = loop_.startTimer(options_.refusalSummaryMillis, false, [this] {
-    refusalTimer_ = 0;
-    refusalPeriodEnded();
-  });
-}
-
-void AgentServer::refusalPeriodEnded() {
-  if (shutDown_) return;
-  for (auto it = refusals_.begin(); it != refusals_.end();) {
-    if (it->second == 0) {
-      // Quiet for a whole period: its next refusal is logged again.
-      it = refusals_.erase(it);
-      continue;
-    }
-    logEvent(str(kClientPrefix) + it->first + str(kDeniedSuffix) + " " +
-             std::to_string(it->second) + str(kMoreTimesSuffix));
-    it->second = 0;
-    ++it;
-  }
-  if (!refusals_.empty()) startRefusalPeriod();
+  quietlyRefused_ = 0;
 }
 
 void AgentServer::onDisconnect(platform::ConnectionId id, const std::string& address) {

@@ -27,6 +27,7 @@
 
 #include "codec/message_body_factory.h"
 #include "config/history.h"
+#include "config/refusal_log.h"
 #include "platform/clock.h"
 #include "platform/event_loop.h"
 #include "server/heartbeat_thread.h"
@@ -72,9 +73,9 @@ struct ServerOptions {
   size_t outboundLimit = platform::EventLoop::kDefaultOutboundLimit;
   size_t queueLimit = 1000;              // most requests waiting for the processor
   // A refused address's first refusal is logged; its further ones within
-  // this period are counted and logged as one line at its end.
-  int64_t refusalSummaryMillis = 60000;
-  size_t refusalAddressLimit = 4096;     // addresses counted at once, at most
+  // this period are counted and logged as one line at its end (RefusalLog).
+  int64_t refusalSummaryMillis = RefusalLog::kDefaultPeriodMillis;
+  size_t refusalAddressLimit = RefusalLog::kDefaultAddressLimit;  // counted one by one
 };
 
 class AgentServer : private platform::ConnectionHandler,
@@ -132,8 +133,9 @@ class AgentServer : private platform::ConnectionHandler,
   }
   // The heartbeat message, built once (42 bytes).
   const std::string& beatText() const { return beatText_; }
-  // Runs job on the processor thread in turn with the queued requests; false
-  // when the queue is full. Any thread.
+  // Runs job on the processor thread once no console request waits; one job
+  // waits at most (false while another waits), and it never counts against
+  // the request queue's bound. Any thread.
   bool runOnProcessor(std::function<void()> job) { return processor_.enqueueJob(std::move(job)); }
 
  private:
@@ -177,10 +179,8 @@ class AgentServer : private platform::ConnectionHandler,
   void beatsOnLoop();
   void idleTimerFired();
   // Refuses a new connection: a "denied" line for an address's first
-  // refusal of the period, a count for the others.
+  // refusal of the period, a count for the others (RefusalLog).
   void refuse(platform::ConnectionId id, const std::string& address);
-  void startRefusalPeriod();
-  void refusalPeriodEnded();
   void enableIdleTimer();
   void disableIdleTimer();
   platform::SysStatus openListener();
@@ -223,9 +223,7 @@ class AgentServer : private platform::ConnectionHandler,
   bool running_ = false;
   bool shutDown_ = false;
   platform::TimerId idleTimer_ = 0;  // 0: disabled
-  // Addresses refused in this period, with their refusals not logged yet.
-  std::map<std::string, uint64_t> refusals_;
-  platform::TimerId refusalTimer_ = 0;  // 0: no period running
+  RefusalLog refusals_;
   platform::ConnectionId quietlyRefused_ = 0;  // being closed without its lines
 
   // Read by the worker threads.

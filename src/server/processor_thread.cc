@@ -48,9 +48,7 @@ void MsgProcessorThread::stop() {
 
 bool MsgProcessorThread::enqueue(SocketMessage&& item) { return queue_.push(std::move(item)); }
 bool MsgProcessorThread::enqueueJob(std::function<void()> job) {
-  SocketMessage item;
-  item.job = std::move(job);
-  return queue_.push(std::move(item));
+  return queue_.pushJob(std::move(job));
 }
 size_t MsgProcessorThread::clearQueue() { return queue_.clear(); }
 void MsgProcessorThread::pause() { queue_.hold(); }

@@ -55,8 +55,9 @@ class MsgProcessorThread {
   void start();
   // Appends a request; false when the queue is full (item left untouched).
   bool enqueue(SocketMessage&& item);
-  // Appends a job that runs on the processor thread in turn with the
-  // requests (first in, first out); false when the queue is full. A job
+  // Sets the one job that runs on the processor thread when no request
+  // waits (see RequestQueue): it never takes a request's place or counts
+  // against the queue's bound. False while a job waits already. A job
   // dropped unrun (stop, clearQueue) is destroyed; one that throws is
   // reported as one history line.
   bool enqueueJob(std::function<void()> job);

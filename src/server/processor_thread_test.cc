@@ -131,7 +131,8 @@ TEST_F(ProcessorTest, TheThreadAnswersInQueueOrder) {
   }
 }
 
-TEST_F(ProcessorTest, JobsRunInTurnWithRequestsAndAFailingJobIsReported) {
+// A job runs once no request waits, and one job waits at most.
+TEST_F(ProcessorTest, AJobWaitsForTheRequestsAndAFailingJobIsReported) {
   std::mutex mu;
   std::vector<std::string> order;
   processor.pause();
@@ -145,17 +146,21 @@ TEST_F(ProcessorTest, JobsRunInTurnWithRequestsAndAFailingJobIsReported) {
     std::lock_guard<std::mutex> lock(mu);
     order.push_back("job");
   }));
-  ASSERT_TRUE(processor.enqueueJob([] { throw std::runtime_error("scrape failed"); }));
+  EXPECT_FALSE(processor.enqueueJob([] {}));
   ASSERT_TRUE(processor.enqueue(request("2", [&] {
     std::lock_guard<std::mutex> lock(mu);
     order.push_back("request 2");
     return test::fixedStatusResponse();
   })));
   processor.resume();
-  ASSERT_TRUE(test::waitUntil([&] { return sink.responses().size() == 2; }));
+  ASSERT_TRUE(test::waitUntil([&] {
+    std::lock_guard<std::mutex> lock(mu);
+    return order.size() == 3;
+  }));
+  ASSERT_TRUE(processor.enqueueJob([] { throw std::runtime_error("scrape failed"); }));
+  ASSERT_TRUE(test::waitUntil([&] { return history.lines().size() == 1; }));
   std::lock_guard<std::mutex> lock(mu);
-  EXPECT_EQ(order, (std::vector<std::string>{"request 1", "job", "request 2"}));
-  ASSERT_EQ(history.lines().size(), 1u);
+  EXPECT_EQ(order, (std::vector<std::string>{"request 1", "request 2", "job"}));
   EXPECT_EQ(history.lines()[0].text, "Exception: Exception: scrape failed");
 }
 
@@ -197,6 +202,8 @@ TEST_F(ProcessorTest, TheQueueIsBounded) {
   EXPECT_FALSE(small.enqueue(std::move(third)));
   EXPECT_NE(third.message, nullptr);  // a refused item stays with the caller
   EXPECT_EQ(small.queued(), 2u);
+  EXPECT_TRUE(small.enqueueJob([] {}));  // beside the requests, not in their place
+  EXPECT_EQ(small.clearQueue(), 3u);
 }
 
 // A stop ends the waits of the request being executed (here one of an hour)

@@ -1,5 +1,7 @@
 #include "server/request_queue.h"
 
+#include <utility>
+
 namespace tavin {
 
 bool RequestQueue::push(SocketMessage&& item) {
@@ -12,23 +14,43 @@ bool RequestQueue::push(SocketMessage&& item) {
   return true;
 }
 
+bool RequestQueue::pushJob(std::function<void()>&& job) {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (job_) return false;
+    job_ = std::move(job);
+  }
+  ready_.notify_one();
+  return true;
+}
+
 std::optional<SocketMessage> RequestQueue::pop(std::chrono::milliseconds wait) {
   std::unique_lock<std::mutex> lock(mu_);
-  ready_.wait_for(lock, wait, [this] { return stopped_ || (!held_ && !items_.empty()); });
-  if (stopped_ || held_ || items_.empty()) return std::nullopt;
-  SocketMessage item = std::move(items_.front());
-  items_.pop_front();
+  ready_.wait_for(lock, wait,
+                  [this] { return stopped_ || (!held_ && (!items_.empty() || job_)); });
+  if (stopped_ || held_) return std::nullopt;
+  SocketMessage item;
+  if (!items_.empty()) {
+    item = std::move(items_.front());
+    items_.pop_front();
+  } else if (job_) {
+    item.job = std::exchange(job_, nullptr);
+  } else {
+    return std::nullopt;
+  }
   return item;
 }
 
 size_t RequestQueue::clear() {
   std::deque<SocketMessage> dropped;
+  std::function<void()> job;
   {
     std::lock_guard<std::mutex> lock(mu_);
     dropped.swap(items_);
+    job.swap(job_);
   }
-  // The messages are deleted here, outside the lock.
-  return dropped.size();
+  // The messages and the job are deleted here, outside the lock.
+  return dropped.size() + (job ? 1 : 0);
 }
 
 void RequestQueue::hold() {

@@ -11,10 +11,8 @@ namespace tavin {
 inline constexpr std::string_view kListeningAt = "Listening at ";
 inline constexpr std::string_view kClientPrefix = "Client ";
 inline constexpr std::string_view kConnectedSuffix = " connected";
-inline constexpr std::string_view kDeniedSuffix = " denied";
-// A period's refusals after the first: "Client <address> denied <n> more
-// times in the last minute".
-inline constexpr std::string_view kMoreTimesSuffix = " more times in the last minute";
+// The refusal lines follow kClientPrefix with RefusalLog's texts
+// (config/config_texts.h).
 inline constexpr std::string_view kLostSuffix = " lost";
 inline constexpr std::string_view kConnectionToPrefix = "Connection to ";
 inline constexpr std::string_view kSocketErrorInfix = " error(socket error):";

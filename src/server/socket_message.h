@@ -1,8 +1,8 @@
 // One queued request: the connection it came on, that connection's remote
 // address at receipt, and the parsed message, which the item owns. An item
 // may instead carry a job: other work that must run on the processor thread
-// in turn with the requests (a metrics scrape reads the program records
-// there); such an item has no connection and no message.
+// between the requests (a metrics scrape reads the program records there);
+// such an item has no connection and no message.
 #pragma once
 
 #include <functional>

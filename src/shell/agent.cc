@@ -122,7 +122,6 @@ void Agent::startMetrics() {
   MetricsEndpointContext context{
       loop_,
       *history_,
-      clock,
       [server](std::function<void()> job) { return server->runOnProcessor(std::move(job)); },
       // On the processor thread; the collector is there before the first
       // scrape can be taken.

@@ -1,7 +1,12 @@
 // The metrics endpoint of the real agent, scraped over loopback beside a
-// console: what it exposes, and that it is off unless enabled.
+// console: what it exposes, that a flood of scrapes never takes the
+// console's place, and that it is off unless enabled.
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/tcp_client.h"
 #include "platform/text.h"
@@ -98,6 +103,57 @@ TEST_F(MetricsSmoke, ScrapeShowsHostProgramsTradingUnitsAndCounters) {
   EXPECT_EQ(head.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
   EXPECT_EQ(head.substr(head.size() - 4), "\r\n\r\n");
   EXPECT_EQ(scrape(metricsPort, "GET /other HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 404", 0), 0u);
+}
+
+// Local threads sending "GET /metrics" and closing at once, as fast as they
+// can for a few seconds: the console stays connected and its status
+// requests are answered throughout, each well within a bound that a queue
+// of piled-up collections would pass.
+TEST_F(MetricsEndToEnd, AScrapeFloodNeverTakesTheConsolesPlace) {
+  const int metricsPort = freePort();
+  install("[METRICS]\r\nenabled=Y\r\nport=" + std::to_string(metricsPort) + "\r\n");
+  startAgent();
+  auto console = connectConsole();
+  ASSERT_NE(console, nullptr);
+
+  constexpr int kThreads = 3;
+  constexpr int kScrapesEach = 20000;
+  std::atomic<bool> stop{false};
+  std::atomic<int> scrapes{0};
+  std::vector<std::thread> flood;
+  for (int t = 0; t < kThreads; ++t) {
+    flood.emplace_back([&] {
+      for (int i = 0; i < kScrapesEach && !stop; ++i) {
+        platform::TcpClient client;
+        const auto port = static_cast<uint16_t>(metricsPort);
+        if (client.connect("127.0.0.1", port, 5000).isOk() &&
+            client.sendAll("GET /metrics HTTP/1.1\r\n\r\n").isOk()) {
+          ++scrapes;
+        }
+      }
+    });
+  }
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(6);
+  const int64_t boundMs = underWine() ? 2000 : 500;
+  auto slowest = std::chrono::steady_clock::duration::zero();
+  int answered = 0;
+  for (int sequence = 1; std::chrono::steady_clock::now() < end; ++sequence) {
+    const auto start = std::chrono::steady_clock::now();
+    if (!console->send(consoleFrame("02", std::to_string(sequence)))) break;
+    auto response = console->receiveType("03", 10000);
+    if (!response) break;
+    slowest = std::max(slowest, std::chrono::steady_clock::now() - start);
+    ++answered;
+  }
+  stop = true;
+  for (std::thread& thread : flood) thread.join();
+  EXPECT_GT(scrapes, 1000);
+  EXPECT_GT(answered, 10);
+  EXPECT_FALSE(console->closed());
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(slowest).count(), boundMs);
+  ASSERT_TRUE(console->send(consoleFrame("02", "0")));
+  EXPECT_TRUE(console->receiveType("03", 10000).has_value());
+  EXPECT_EQ(historyLog().find("Request queue full"), std::string::npos);
 }
 
 TEST_F(MetricsEndToEnd, NothingListensUnlessEnabled) {
