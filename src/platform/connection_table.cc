@@ -55,11 +55,12 @@ void ConnectionTable::readable(ConnectionId id, bool drain) {
   std::string data;
   bool ended = false;
   int error = 0;
-  std::vector<char> buffer(64 * 1024);
+  // One buffer for every read of the table, made at the first.
+  if (readBuffer_.empty()) readBuffer_.resize(64 * 1024);
   while (drain || data.size() < kReadPerEvent) {
-    const SocketCalls::Io io = calls_.receive(socket, buffer.data(), buffer.size());
+    const SocketCalls::Io io = calls_.receive(socket, readBuffer_.data(), readBuffer_.size());
     if (io.outcome == Outcome::kDone) {
-      data.append(buffer.data(), io.bytes);
+      data.append(readBuffer_.data(), io.bytes);
       continue;
     }
     if (io.outcome == Outcome::kEnded) ended = true;

@@ -14,6 +14,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "platform/event_loop.h"
 
@@ -142,6 +143,7 @@ class ConnectionTable {
   std::map<ConnectionId, Connection> connections_;
   ConnectionId nextId_ = 1;
   size_t outboundLimit_ = EventLoop::kDefaultOutboundLimit;
+  std::vector<char> readBuffer_;
 };
 
 }  // namespace platform
