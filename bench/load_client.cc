@@ -310,13 +310,25 @@ int logpush(uint16_t port, const std::string& file, long lines, bool backlog) {
   if (backlog) appendTo(file, text);
   Console console(port);
   a.started = Clock::now();
+  // A heartbeat now and every 5 s, as a console sends them: the agent's
+  // idle timer may be running down from the console before this one.
+  auto lastBeat = Clock::now() - std::chrono::seconds(5);
+  auto beat = [&] {
+    if (Clock::now() - lastBeat < std::chrono::seconds(5)) return;
+    console.send(request("-1", std::make_unique<tavin::BeatMessageBody>()));
+    lastBeat = Clock::now();
+  };
+  beat();
   if (!backlog) {
     // Connected and caught up: a first line has come through.
     const std::string warm = "warm up " + std::to_string(::getpid());
     appendTo(file, warm + "\r\n");
+    const auto giveUp = Clock::now() + std::chrono::seconds(60);
     for (bool seen = false; !seen;) {
-      std::unique_ptr<tavin::Message> message = console.next(60000);
-      if (!message) fail("the first line did not arrive");
+      if (Clock::now() > giveUp) fail("the first line did not arrive");
+      beat();
+      std::unique_ptr<tavin::Message> message = console.next(5000);
+      if (!message) continue;
       seen = message->getMessageType() == "13" &&
              message->body()->getValue("sysLog").find(warm) != std::string::npos;
     }
@@ -324,9 +336,16 @@ int logpush(uint16_t port, const std::string& file, long lines, bool backlog) {
     appendTo(file, text);
     a.written = Clock::now();
   }
-  for (;;) {
-    std::unique_ptr<tavin::Message> message = console.next(60000);
-    if (!message) fail("the backlog's last line did not arrive");
+  for (auto lastLine = Clock::now();;) {
+    beat();
+    std::unique_ptr<tavin::Message> message = console.next(5000);
+    if (!message) {
+      if (Clock::now() - lastLine > std::chrono::seconds(60)) {
+        fail("the backlog's last line did not arrive");
+      }
+      continue;
+    }
+    lastLine = Clock::now();
     if (message->getMessageType() != "13") continue;
     const std::string sysLog = message->body()->getValue("sysLog");
     if (a.received == 0) a.first = Clock::now();
