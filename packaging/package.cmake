@@ -1,7 +1,8 @@
 # Makes the package of a build with CPack and checks what the archive holds:
 # exactly the expected files under one top directory, the programs
-# executable, the example configuration and the systemd unit byte for byte
-# as in the sources. The checked archive is left in OUTPUT_DIR.
+# executable, the example configuration, the systemd unit and the Linux
+# manual byte for byte as in the sources, and the manual's links resolved.
+# The checked archive is left in OUTPUT_DIR.
 #
 #   cmake -DBUILD_DIR=build/native -DOUTPUT_DIR=build/packages -P packaging/package.cmake
 #
@@ -103,6 +104,14 @@ foreach(pair IN LISTS CPACK_TAVIN_SAME_AS)
     fail("${file} differs from ${source}")
   endif()
 endforeach()
+# The manual's links lead from page to page in the unpacked archive too.
+if(CPACK_TAVIN_CHECK_LINKS)
+  execute_process(COMMAND ${CPACK_TAVIN_CHECK_LINKS} "${unpacked}/${top}"
+                  RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output)
+  if(NOT result EQUAL 0)
+    fail("the manual's links are broken:\n${output}")
+  endif()
+endif()
 
 if(failures)
   message(FATAL_ERROR "${archive_name}:\n${failures}")

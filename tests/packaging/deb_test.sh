@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The Debian package, installed into this system as root, with /usr
-# read-only and a user _tavin made beforehand: the files, the user, the
-# conffile and the unit; the installed agent started as its unit would start
-# it, reading the ini through its link and writing its log where the unit
-# says; an upgrade with an edited conffile; remove; purge; an install that
+# read-only and a user _tavin made beforehand: the files, the manual, the
+# user, the conffile and the unit; the installed agent started as its unit
+# would start it, reading the ini through its link and writing its log where
+# the unit says; an upgrade with an edited conffile; remove; purge; an install that
 # makes the user. Everything installed is purged at the end, whatever failed
 # (the system user too, when this test made it).
 #
@@ -77,6 +77,15 @@ check "dpkg configures it with /usr read-only and $user in the group $group" \
   dpkg_read_only_usr --configure "$package"
 check "the agent is executable" test -x "$agent"
 check "tavin-console is on PATH" test -x /usr/bin/tavin-console
+doc=/usr/share/doc/$package
+same_manual() {
+  local page
+  cmp -s "$doc/README.md" "$root/README.md" || return 1
+  for page in "$root"/docs/*.md; do cmp -s "$doc/docs/${page##*/}" "$page" || return 1; done
+}
+check "the manual is in $doc: README.md and every page of docs/" same_manual
+check "the manual's links lead to its pages and headings where it is installed" \
+  "$root/scripts/lib/check-links" "$doc"
 check "the agent's ini is a link to $ini" \
   test "$(readlink "/usr/lib/$package/TavinMonitorAgent.ini")" = "$ini"
 check "the conffile is the example" cmp -s "$ini" "$root/examples/TavinMonitorAgent.ini"
@@ -97,6 +106,12 @@ check "the unit runs the agent as $user in $state" \
        "$agent $user $state"
 check "the unit starts only with the ini" \
   test "$(unit_value ConditionPathExists)" = "$ini"
+documented() {
+  local page
+  for page in $(unit_value Documentation); do test -f "${page#file:}" || return 1; done
+  [ -n "$page" ]
+}
+check "the pages the unit names as its documentation are installed" documented
 # Offline, systemd-analyze still reads the unit as systemd would and checks
 # its user and its program, and rates what the unit lets the agent do.
 unit_verifies() { [ -z "$(systemd-analyze verify "$unit" 2>&1)" ]; }
@@ -187,8 +202,8 @@ check "the unit stays enabled" test "$(readlink "$wants")" = "$unit"
 
 # Remove: the programs go; the configuration and the logs stay.
 check "dpkg -r removes the package" dpkg_quiet -r "$package"
-check "the programs and the lock file's link are gone" \
-  test ! -e "/usr/lib/$package" -a ! -e /usr/bin/tavin-console -a ! -e "$unit"
+check "the programs, the lock file's link and the manual are gone" \
+  test ! -e "/usr/lib/$package" -a ! -e /usr/bin/tavin-console -a ! -e "$unit" -a ! -e "$doc"
 check "remove keeps the edited conffile" grep -q '^port=0' "$ini"
 check "remove keeps the logs" test -s "$(ls "$log_dir"/TavinMonitorAgent_*.log 2>/dev/null | head -1)"
 check "dpkg keeps the package's configuration" test "$(status_of)" = "deinstall ok config-files $newer"

@@ -123,7 +123,17 @@ done
 check "msiexec /i /qn installs $version" msiexec_quiet /i "$msi"
 check "the agent and the console client are installed" \
   test -s "$programs/TavinMonitorAgent.exe" -a -s "$programs/tavin-console.exe"
-check "the README is installed" cmp -s "$programs/README.txt" "$root/README.md"
+manual_installed() {
+  local page
+  for page in "$root"/docs/*.md; do page=${page##*/}; test -s "$programs/docs/${page%.md}.txt" || return 1; done
+}
+check "the manual is installed: README.txt and a text file in docs\\ for every page" manual_installed
+check "the manual's links lead to its text files and their headings" \
+  "$root/scripts/lib/check-links" --text "$programs"
+notepad_text() {  # UTF-8 with a byte order mark, every line ending in CR LF
+  [ "$(head -c 3 "$1" | od -An -tx1 | tr -d ' ')" = efbbbf ] && ! grep -q $'[^\r]$\|^$' "$1"
+}
+check "README.txt is UTF-8 text with CR LF line ends, for Notepad" notepad_text "$programs/README.txt"
 check "the example ini is installed" \
   cmp -s "$programs/TavinMonitorAgent.example.ini" "$root/examples/TavinMonitorAgent.ini"
 check "TavinMonitorAgent.ini is the example on a first install" \
@@ -172,9 +182,10 @@ check "the upgrade leaves the agent and its entries in place" \
 
 # Uninstall.
 check "msiexec /x /qn uninstalls" msiexec_quiet /x "$newer_msi"
-check "the programs, the README and the example are gone" \
+check "the programs, the manual and the example are gone" \
   test ! -e "$programs/TavinMonitorAgent.exe" -a ! -e "$programs/tavin-console.exe" \
-       -a ! -e "$programs/README.txt" -a ! -e "$programs/TavinMonitorAgent.example.ini"
+       -a ! -e "$programs/README.txt" -a ! -e "$programs/docs" \
+       -a ! -e "$programs/TavinMonitorAgent.example.ini"
 check "the entries are gone" test ! -e "$startup_lnk" -a ! -e "$menu_lnk"
 check "uninstall keeps the edited ini" grep -aq "^port=$port\$" "$ini"
 check "uninstall keeps the logs" grep -aqs "Listening at $port" "$folder"/logs/TavinMonitorAgent_*.log
