@@ -538,12 +538,24 @@ int follow(uint16_t port, const std::string& file, long rate, long seconds) {
   auto nextTick = start;
   long next = 0;
   long received = 0;
+  // A line the agent read while it was being written comes in two entries
+  // (the second with the next line number): they are joined again, so a
+  // line whose number was cut in two still counts.
+  std::string partial;
   auto take = [&](const tavin::Message& message) {
     if (message.getMessageType() != "13") return;
     const std::string sysLog = message.body()->getValue("sysLog");
     const auto now = Clock::now();
-    for (size_t at = sysLog.find(tag); at != std::string::npos; at = sysLog.find(tag, at + 1)) {
-      const long n = std::strtol(sysLog.c_str() + at + tag.size(), nullptr, 10);
+    size_t start = 0;
+    for (size_t end; (end = sysLog.find('\x02', start)) != std::string::npos; start = end + 1) {
+      // "<program> <number> <text>"
+      const size_t text = sysLog.find(' ', sysLog.find(' ', start) + 1) + 1;
+      partial.append(sysLog, text, end - text);
+      if (partial.empty() || partial.back() != '\n') continue;
+      const size_t at = partial.find(tag);
+      const long n =
+          at == std::string::npos ? -1 : std::strtol(partial.c_str() + at + tag.size(), nullptr, 10);
+      partial.clear();
       if (n < 0 || n >= total) continue;
       lagMicros.push_back(std::chrono::duration_cast<std::chrono::microseconds>(
                               now - written[static_cast<size_t>(n)])

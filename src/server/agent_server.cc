@@ -484,20 +484,20 @@ void AgentServer::pushTo(platform::ConnectionId console, LogHandOff handOff) {
     // again, and these must not go out.
     if (!heartbeat_.handOffWanted(handOff.number)) return;
     size_t taken = 0;
-    // Answered whatever happens here, a failure included (which the loop
-    // then logs): the thread must not wait for an answer that never comes.
-    struct Answer {
-      HeartbeatThread& heartbeat;
-      AgentServer& server;
-      platform::ConnectionId console;
-      uint64_t number;
-      const size_t& taken;
-      ~Answer() {
-        const Session* session = server.findSession(console);
-        heartbeat.pushAnswered(number, taken, session != nullptr ? session->unsent : 0);
-      }
-    } answer{heartbeat_, *this, console, handOff.number, taken};
-    pushOnLoop(console, handOff, &taken);
+    // Answered whatever happens here, a failure included (which goes on to
+    // the loop's log): the thread must not wait for an answer that never
+    // comes.
+    auto answer = [&] {
+      const Session* session = findSession(console);
+      heartbeat_.pushAnswered(handOff.number, taken, session != nullptr ? session->unsent : 0);
+    };
+    try {
+      pushOnLoop(console, handOff, &taken);
+    } catch (...) {
+      answer();
+      throw;
+    }
+    answer();
   });
 }
 
