@@ -464,7 +464,8 @@ int reset(uint16_t port, const std::string& file, long lines, long resets) {
   std::vector<char> buffer(1 << 16);
   for (long r = 0; r < resets; ++r) {
     // Connected and admitted: the agent refuses a console while it has not
-    // yet seen its predecessor's reset.
+    // yet seen its predecessor's reset, and its port is closed while its
+    // listener restarts after that reset.
     int fd = -1;
     std::string got;
     const auto giveUp = Clock::now() + std::chrono::seconds(30);
@@ -478,9 +479,10 @@ int reset(uint16_t port, const std::string& file, long lines, long resets) {
       agent.sin_family = AF_INET;
       agent.sin_port = htons(port);
       agent.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      if (::connect(fd, reinterpret_cast<sockaddr*>(&agent), sizeof agent) != 0) fail("cannot connect");
+      // A refused connect is the listener restarting after the reset.
+      const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&agent), sizeof agent) == 0;
       pollfd p{fd, POLLIN, 0};
-      while (::poll(&p, 1, 5000) == 1) {
+      while (connected && ::poll(&p, 1, 5000) == 1) {
         const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
         if (n <= 0) break;  // refused: try again
         got.append(buffer.data(), static_cast<size_t>(n));
