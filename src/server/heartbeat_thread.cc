@@ -17,8 +17,12 @@ namespace {
 constexpr int kPassPushShare = 30;
 constexpr std::chrono::milliseconds kMinPassPush{50};
 // How often new lines are looked for between passes while a console is
-// connected: a read of each monitored log's end, a few system calls.
+// connected: a read of each monitored log's end, a few system calls. Every
+// look that finds nothing doubles the wait, up to kQuietWatch, so that a
+// quiet log costs an idle agent one wake-up a second; lines found bring
+// the wait back to kWatch.
 constexpr std::chrono::milliseconds kWatch{250};
+constexpr std::chrono::milliseconds kQuietWatch{1000};
 
 }  // namespace
 
@@ -116,6 +120,7 @@ void HeartbeatThread::unsentChanged(platform::ConnectionId console, size_t unsen
 void HeartbeatThread::run() {
   auto next = SteadyClock::now() + period_;
   bool backlog = false;
+  auto watch = kWatch;
   for (;;) {
     bool passDue = false;
     {
@@ -126,7 +131,7 @@ void HeartbeatThread::run() {
       // console can be connected yet, so the first pass waits a period.
       const bool watching = console_ != 0 && !paused_;
       const auto until =
-          !watching ? next : backlog ? SteadyClock::now() : std::min(next, SteadyClock::now() + kWatch);
+          !watching ? next : backlog ? SteadyClock::now() : std::min(next, SteadyClock::now() + watch);
       wake_.wait_until(lock, until, [this, watching] {
         return stopping_ || (!watching && console_ != 0 && !paused_);
       });
@@ -143,25 +148,28 @@ void HeartbeatThread::run() {
         continue;
       }
     }
+    bool found = false;
     if (!passDue) {
       try {
-        backlog = push(next, true);
+        backlog = push(next, true, &found);
       } catch (const std::exception&) {
         backlog = false;  // the next pass tries again
       }
+      watch = found ? kWatch : std::min(watch * 2, kQuietWatch);
       continue;
     }
     try {
-      backlog = pass();
+      backlog = pass(&found);
     } catch (const std::exception&) {
       // A failed pass is dropped without a line; the next pass tries again.
       backlog = false;
     }
+    if (found) watch = kWatch;
     link_.refreshCountersFromHeartbeat();
   }
 }
 
-bool HeartbeatThread::pass() {
+bool HeartbeatThread::pass(bool* found) {
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (console_ == 0) return false;
@@ -169,7 +177,7 @@ bool HeartbeatThread::pass() {
   // New lines first, as many as the console takes at once and the pass's
   // share allows; then the beats, on time.
   const auto share = std::max<std::chrono::milliseconds>(period_ / kPassPushShare, kMinPassPush);
-  const bool linesLeft = push(SteadyClock::now() + share, false);
+  const bool linesLeft = push(SteadyClock::now() + share, false, found);
   link_.sendBeats();
   return linesLeft;
 }
@@ -200,20 +208,21 @@ platform::ConnectionId HeartbeatThread::consoleWithRoom(SteadyClock::time_point 
   return console;
 }
 
-bool HeartbeatThread::push(SteadyClock::time_point deadline, bool waitForRoom) {
+bool HeartbeatThread::push(SteadyClock::time_point deadline, bool waitForRoom, bool* found) {
   for (;;) {
     bool linesLeft = false;
     size_t room = 0;
     const platform::ConnectionId console =
         consoleWithRoom(deadline, waitForRoom, &linesLeft, &room);
     if (console == 0) return linesLeft;
-    if (!pushOne(console, room)) return false;
+    if (!pushOne(console, room, found)) return false;
   }
 }
 
-bool HeartbeatThread::pushOne(platform::ConnectionId console, size_t room) {
+bool HeartbeatThread::pushOne(platform::ConnectionId console, size_t room, bool* found) {
   std::vector<LogBatch> batches;
   if (!link_.readSysLog(&batches, room) || batches.empty()) return false;
+  *found = true;
   LogHandOff handOff;
   handOff.messages.reserve(batches.size());
   for (const LogBatch& batch : batches) {

@@ -16,7 +16,8 @@
 // next console (consoleGone). What is not read stays in the files.
 //
 // Between passes, while a console is connected, the thread looks for new
-// lines every quarter of a second and pushes them at once (a console just
+// lines every quarter of a second (up to a second while the logs stay
+// quiet) and pushes them at once (a console just
 // admitted gets the waiting lines at once too), and a backlog goes on as
 // fast as the console takes the bytes. The passes keep their schedule for
 // the beats, and a stop or a pause ends every wait.
@@ -116,16 +117,18 @@ class HeartbeatThread {
 
   void run();
   // One pass's work: the log push (bounded by the pass's share of the
-  // period), then the beats. True when lines may be left.
-  bool pass();
+  // period), then the beats. True when lines may be left; *found is set
+  // when lines were read.
+  bool pass(bool* found);
   // Pushes until deadline, the end of the new lines, or the console's
   // leaving; with waitForRoom, waits for the console to take bytes when its
   // unsent bytes reach the watermark, else stops there. True when lines may
-  // be left (the push stopped for time or room).
-  bool push(SteadyClock::time_point deadline, bool waitForRoom);
+  // be left (the push stopped for time or room). *found is set when lines
+  // were read.
+  bool push(SteadyClock::time_point deadline, bool waitForRoom, bool* found);
   // Reads up to `room` bytes of messages and hands them to the console;
   // false when there was nothing to read or not all of it was taken.
-  bool pushOne(platform::ConnectionId console, size_t room);
+  bool pushOne(platform::ConnectionId console, size_t room, bool* found);
   // The console to push to now and its room (0: none, or the thread must
   // stop pushing); applies a pending rewind first.
   platform::ConnectionId consoleWithRoom(SteadyClock::time_point deadline, bool waitForRoom,

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "server/server_test_support.h"
@@ -184,6 +185,18 @@ TEST(HeartbeatThread, ReadsOnlyWhileTheConsoleHasRoom) {
   ASSERT_TRUE(test::waitUntil([&] { return r.link.reads() == 2; }));
   r.heartbeat.stop();
   EXPECT_EQ(r.link.count("push"), first + 1);
+}
+
+TEST(HeartbeatThread, BetweenPassesAQuietLogIsLookedAtLessAndLessOften) {
+  Running r(0, std::chrono::seconds(10));
+  r.heartbeat.consoleAdmitted(kConsole);
+  r.heartbeat.start();
+  // At admission, then after 250, 500 and 1000 ms: four looks in 1.9 s
+  // where a fixed quarter of a second would make eight.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1900));
+  r.heartbeat.stop();
+  EXPECT_GE(r.link.reads(), 2);
+  EXPECT_LE(r.link.reads(), 5);
 }
 
 TEST(HeartbeatThread, ABatchTheConsoleDidNotGetIsReadAgain) {
