@@ -1,21 +1,16 @@
 #include "metrics/metrics_endpoint.h"
 
 #include <algorithm>
-// The clocks of std::chrono; <chrono> itself holds a literal that the GBK
-// execution character set cannot encode.
-#include <thread>
 #include <utility>
+
+#include "platform/clock.h"
 
 namespace tavin {
 namespace {
 
 constexpr char kRefusalPrefix[] = "Metrics client ";
 
-int64_t steadyMillis() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
+int64_t steadyMillis() { return platform::Clock::system().steadyMillis(); }
 
 // Runs onDrop once the last copy of the job that holds it is destroyed
 // without having run (a cleared queue, a stopped processor), so the scrapers
