@@ -48,6 +48,12 @@ SysStatus appendToFile(const std::string& path, const std::string& bytes);
 // Replaces the file's content (used by tests and tools).
 SysStatus writeFile(const std::string& path, const std::string& bytes);
 SysStatus removeFile(const std::string& path);
+// Replaces the file's content as one step: the bytes go to a new file beside
+// it (path + ".new", made anew, never opened through a file or a link that
+// stands under that name; readable and writable by its owner alone on
+// POSIX), which is flushed to the disk and renamed over path. A crash or a
+// power cut leaves either the old content or the new, never a mix.
+SysStatus replaceFile(const std::string& path, const std::string& bytes);
 
 // What tells a file from another file at the same path, and its length.
 struct FileState {

@@ -145,6 +145,52 @@ SysStatus removeFile(const std::string& path) {
   return SysStatus::lastError("unlink");
 }
 
+SysStatus replaceFile(const std::string& path, const std::string& bytes) {
+  const std::string next = path + ".new";
+  // What stands under the new file's name (a leftover of a write that was
+  // cut short, or a link someone put there) goes first; the new file is
+  // then made by this call alone (O_EXCL does not follow a link either).
+  if (::unlink(next.c_str()) != 0 && errno != ENOENT) return SysStatus::lastError("unlink");
+  const int fd = ::open(next.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return SysStatus::lastError("open");
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      SysStatus status = SysStatus::lastError("write");
+      ::close(fd);
+      ::unlink(next.c_str());
+      return status;
+    }
+    done += static_cast<size_t>(n);
+  }
+  // On the disk before the rename, so that the name never leads to a file
+  // whose content a power cut lost.
+  if (::fsync(fd) != 0) {
+    SysStatus status = SysStatus::lastError("fsync");
+    ::close(fd);
+    ::unlink(next.c_str());
+    return status;
+  }
+  if (::close(fd) != 0) return SysStatus::lastError("close");
+  if (::rename(next.c_str(), path.c_str()) != 0) {
+    SysStatus status = SysStatus::lastError("rename");
+    ::unlink(next.c_str());
+    return status;
+  }
+  // The rename itself is on the disk once its directory is.
+  const size_t slash = path.rfind('/');
+  const std::string directory =
+      slash == std::string::npos ? std::string(".") : slash == 0 ? "/" : path.substr(0, slash);
+  const int dir = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
+  return SysStatus::ok();
+}
+
 struct LineReader::Impl {
   int fd = -1;
   ~Impl() { ::close(fd); }

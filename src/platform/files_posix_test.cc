@@ -1,6 +1,8 @@
 // Files that are not regular files: a reader must refuse them at once rather
-// than block (a FIFO without a writer) or read forever (a device).
+// than block (a FIFO without a writer) or read forever (a device). Links: a
+// file replaced in one step is never written through one.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -28,6 +30,26 @@ TEST(FilesPosix, ReadersRefuseFifosDirectoriesAndDevices) {
   // The status file reader sees an existing file it cannot read.
   IniFile ini;
   EXPECT_FALSE(IniFile::load(fifo, &ini).isOk());
+}
+
+// A link planted under the new file's name (to a file of someone else's)
+// is neither followed nor kept: the replaced file is the agent's own, 0600.
+TEST(FilesPosix, AReplacedFileIsNeverWrittenThroughALink) {
+  tavin::test::TempDir dir;
+  const std::string victim = dir.path("victim");
+  ASSERT_TRUE(writeFile(victim, "keep").isOk());
+  const std::string path = dir.path("TavinMonitorAgent.state");
+  ASSERT_EQ(::symlink(victim.c_str(), (path + ".new").c_str()), 0);
+  ASSERT_TRUE(replaceFile(path, "new").isOk());
+  std::string content;
+  ASSERT_TRUE(readFile(victim, &content).isOk());
+  EXPECT_EQ(content, "keep");
+  ASSERT_TRUE(readFile(path, &content).isOk());
+  EXPECT_EQ(content, "new");
+  struct stat st;
+  ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 }  // namespace

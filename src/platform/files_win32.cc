@@ -150,6 +150,32 @@ SysStatus removeFile(const std::string& path) {
   return SysStatus::lastError("DeleteFileW");
 }
 
+SysStatus replaceFile(const std::string& path, const std::string& bytes) {
+  const std::wstring target = gbkToWide(path);
+  const std::wstring next = target + L".new";
+  // What stands under the new file's name (a leftover of a write that was
+  // cut short, or a link someone put there: DeleteFileW removes the link,
+  // not what it leads to) goes first; CREATE_NEW then makes the file anew
+  // and fails on anything that appeared meanwhile.
+  if (!::DeleteFileW(next.c_str()) && ::GetLastError() != ERROR_FILE_NOT_FOUND) {
+    return SysStatus::lastError("DeleteFileW");
+  }
+  HANDLE file = ::CreateFileW(next.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return SysStatus::lastError("CreateFileW");
+  SysStatus status = writeAll(file, bytes);
+  // On the disk before the rename, so that the name never leads to a file
+  // whose content a power cut lost.
+  if (status && !::FlushFileBuffers(file)) status = SysStatus::lastError("FlushFileBuffers");
+  ::CloseHandle(file);
+  if (status && !::MoveFileExW(next.c_str(), target.c_str(),
+                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    status = SysStatus::lastError("MoveFileExW");
+  }
+  if (!status) ::DeleteFileW(next.c_str());
+  return status;
+}
+
 struct LineReader::Impl {
   HANDLE file = INVALID_HANDLE_VALUE;
   ~Impl() { ::CloseHandle(file); }
