@@ -52,6 +52,22 @@ class SocketCalls {
   virtual uint64_t acknowledged(SocketHandle socket, uint64_t written) = 0;
 };
 
+// A running total that the system reports in 32 bits (and that wraps
+// after 4 Gi), carried on in 64 bits: add() takes each report, total() is
+// the whole count. Reports must come before the count moves on by 4 Gi.
+class WideCounter {
+ public:
+  void add(uint32_t reported) {
+    total_ += static_cast<uint32_t>(reported - reported_);
+    reported_ = reported;
+  }
+  uint64_t total() const { return total_; }
+
+ private:
+  uint32_t reported_ = 0;
+  uint64_t total_ = 0;
+};
+
 class ConnectionTable {
  public:
   // What one readiness event may read of a connection: a busy peer cannot

@@ -192,6 +192,11 @@ TEST(ConnectionTable, AcknowledgementsOfATrackedConnectionAreSampledAsWritesComp
             (std::vector<std::string>{"connect 1 127.0.0.1", "connect 2 127.0.0.1", "acked 2 6",
                                       "flushed 2 0", "disconnect 1", "acked 2 6",
                                       "disconnect 2"}));
+  // The system's 32-bit count of retransmitted bytes (taken off what it
+  // says was sent) goes on past its wrap instead of starting again at 0.
+  WideCounter retransmitted;
+  for (uint32_t reported : {100u, 0xFFFFFF00u, 0x40u, 0x40u}) retransmitted.add(reported);
+  EXPECT_EQ(retransmitted.total(), 0x100000040u);
 }
 
 TEST(ConnectionTable, ReadsEndInDataThenCloseOrError) {

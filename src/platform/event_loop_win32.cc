@@ -66,7 +66,16 @@ class Win32SocketCalls : public SocketCalls {
  public:
   explicit Win32SocketCalls(Win32EventLoop& loop) : loop_(loop) {}
   Io send(SocketHandle socket, const char* data, size_t size) override {
-    const int chunk = static_cast<int>(size > (1u << 30) ? (1u << 30) : size);
+    size_t limit = size_t{1} << 30;
+    // A socket whose acknowledgements are not reported counts twice its
+    // send buffer as unacknowledged. Winsock takes a whole send while its
+    // buffer is not full, so each send is at most the buffer's size: the
+    // system then never holds more than the window counted.
+    if (auto window = unknownAckWindow_.find(static_cast<SOCKET>(socket));
+        window != unknownAckWindow_.end()) {
+      limit = static_cast<size_t>(window->second / 2);
+    }
+    const int chunk = static_cast<int>(size > limit ? limit : size);
     const int n = ::send(static_cast<SOCKET>(socket), data, chunk, 0);
     if (n > 0) return Io{Io::Outcome::kDone, static_cast<size_t>(n), 0};
     const int error = ::WSAGetLastError();
@@ -99,13 +108,15 @@ class Win32SocketCalls : public SocketCalls {
  private:
   // What SIO_TCP_INFO (Windows 10 version 1703 and later) says the peer
   // acknowledged; false where the system cannot tell.
-  static bool reportedAcknowledged(SOCKET socket, uint64_t written, uint64_t* out);
+  bool reportedAcknowledged(SOCKET socket, uint64_t written, uint64_t* out);
 
   Win32EventLoop& loop_;
   // Tracked sockets whose system cannot report acknowledgements, with twice
   // their send buffer's size: all but that many of their last written bytes
   // count as acknowledged.
   std::map<SOCKET, uint64_t> unknownAckWindow_;
+  // Tracked sockets' retransmitted bytes, in all.
+  std::map<SOCKET, WideCounter> retransmitted_;
 };
 
 class Win32EventLoop : public EventLoop {
@@ -205,6 +216,7 @@ class Win32EventLoop : public EventLoop {
 
 void Win32SocketCalls::close(SocketHandle socket) {
   unknownAckWindow_.erase(static_cast<SOCKET>(socket));
+  retransmitted_.erase(static_cast<SOCKET>(socket));
   loop_.retire(static_cast<SOCKET>(socket));
 }
 
@@ -217,10 +229,16 @@ bool Win32SocketCalls::reportedAcknowledged(SOCKET socket, uint64_t written, uin
       length < sizeof info) {
     return false;
   }
-  // BytesOut may count a retransmitted byte twice: taking the retransmitted
-  // bytes off as well keeps the figure a lower bound.
+  // BytesOut counts a retransmitted byte again, so the running total of
+  // retransmitted bytes comes off. That total (BytesRetrans) is 32 bits
+  // wide: after 4 GiB of retransmissions it wraps, and taken as it is the
+  // figure would jump by 4 GiB past what the peer has. It is carried on in
+  // 64 bits here; samples follow every write, and a wrap between two would
+  // take 4 GiB of retransmissions in between.
+  WideCounter& retransmitted = retransmitted_[socket];
+  retransmitted.add(info.BytesRetrans);
   uint64_t acknowledged = info.BytesOut;
-  const uint64_t notYet = uint64_t{info.BytesInFlight} + info.BytesRetrans;
+  const uint64_t notYet = uint64_t{info.BytesInFlight} + retransmitted.total();
   acknowledged = acknowledged > notYet ? acknowledged - notYet : 0;
   *out = acknowledged < written ? acknowledged : written;
   return true;
