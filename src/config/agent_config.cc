@@ -227,8 +227,8 @@ bool AgentConfig::readSysLog(std::vector<SysLogBatch>* out, size_t maxBytes, siz
     std::vector<SystemLogReader::Batch> batches;
     if (!communicators_[i]->readSysLogBatches(&batches, maxBytes, budget - total)) continue;
     // While program i was read the other readers stood still: each batch's
-    // position is theirs with program i's before the batch.
-    const std::vector<SystemLogReader::State> others = sysLogPosition();
+    // positions are theirs with program i's before and after the batch.
+    const SysLogPosition others = sysLogPosition();
     for (SystemLogReader::Batch& batch : batches) {
       SysLogBatch next;
       next.text = std::move(batch.text);
@@ -236,6 +236,8 @@ bool AgentConfig::readSysLog(std::vector<SysLogBatch>* out, size_t maxBytes, siz
       next.lines = batch.lines;
       next.before = others;
       next.before[i] = std::move(batch.before);
+      next.after = others;
+      next.after[i] = std::move(batch.after);
       total += next.text.size();
       out->push_back(std::move(next));
     }
@@ -243,18 +245,24 @@ bool AgentConfig::readSysLog(std::vector<SysLogBatch>* out, size_t maxBytes, siz
   return out->size() > first;
 }
 
-std::vector<SystemLogReader::State> AgentConfig::sysLogPosition() const {
-  std::vector<SystemLogReader::State> position;
+AgentConfig::SysLogPosition AgentConfig::sysLogPosition() const {
+  SysLogPosition position;
   for (const auto& communicator : communicators_) {
-    position.push_back(communicator->getLogReader().state());
+    position.push_back(communicator->getLogReader().position());
   }
   return position;
 }
 
-void AgentConfig::rewindSysLog(const std::vector<SystemLogReader::State>& position) {
+void AgentConfig::rewindSysLog(const SysLogPosition& position) {
   for (size_t i = 0; i < communicators_.size() && i < position.size(); ++i) {
     communicators_[i]->rewindSysLog(position[i]);
   }
+}
+
+SystemLogReader::Resumed AgentConfig::resumeSysLog(size_t program,
+                                                   const SystemLogReader::Mark& mark,
+                                                   const std::string& file, bool keptUp) {
+  return communicators_.at(program)->resumeSysLog(mark, file, keptUp);
 }
 
 }  // namespace tavin

@@ -87,13 +87,16 @@ class AgentConfig {
   // monitored program that has any (program 1 is drained before program 2).
   // False, with out empty, when neither has new lines.
   bool getNewSysLog(std::string& out);
+  // Where every program's log reader stands (program 1's first).
+  using SysLogPosition = std::vector<SystemLogReader::Position>;
   // A batch of one program's new system-log lines, with where every
-  // program's reader stood before it was read.
+  // program's reader stood before and after it was read.
   struct SysLogBatch {
     std::string text;
     size_t program = 0;  // the index of the program the lines come from
     int lines = 0;
-    std::vector<SystemLogReader::State> before;  // a position for rewindSysLog
+    SysLogPosition before;  // a position for rewindSysLog
+    SysLogPosition after;
   };
   // Heartbeat thread: appends batches of new lines, each within maxBytes of
   // text, program 1's before program 2's, until their texts together reach
@@ -101,8 +104,12 @@ class AgentConfig {
   bool readSysLog(std::vector<SysLogBatch>* out, size_t maxBytes, size_t budget);
   // Heartbeat thread: where every program's log reader stands, and going
   // back there, so that lines that never reached a console are read again.
-  std::vector<SystemLogReader::State> sysLogPosition() const;
-  void rewindSysLog(const std::vector<SystemLogReader::State>& position);
+  SysLogPosition sysLogPosition() const;
+  void rewindSysLog(const SysLogPosition& position);
+  // Start-up, before the log push runs: program's log reader takes up a
+  // place kept from an earlier run (SystemLogReader::resume).
+  SystemLogReader::Resumed resumeSysLog(size_t program, const SystemLogReader::Mark& mark,
+                                        const std::string& file, bool keptUp);
 
   // The monitored programs, program 1 first: two after a successful load.
   size_t communicatorCount() const { return communicators_.size(); }

@@ -67,7 +67,13 @@ class QexCommunicator : public Qex {
     return logReader_.readBatches(out, maxBytes, budget);
   }
   // Heartbeat thread: puts the log reader back where it stood.
-  void rewindSysLog(const SystemLogReader::State& state) { logReader_.restore(state); }
+  void rewindSysLog(const SystemLogReader::Position& position) { logReader_.restore(position); }
+  // Before the log is first read: takes up a place kept from an earlier run
+  // (SystemLogReader::resume).
+  SystemLogReader::Resumed resumeSysLog(const SystemLogReader::Mark& mark, const std::string& file,
+                                        bool keptUp) {
+    return logReader_.resume(mark, file, keptUp);
+  }
 
   // Whether the program is monitored (exist flag "Y"); fixed at construction.
   bool isEnabled() const { return enabled_; }

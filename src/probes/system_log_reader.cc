@@ -31,7 +31,33 @@ void appendLineText(std::string& out, const std::string& line) {
   }
 }
 
+// A read that ended at the end of the file before a line feed, shorter than
+// a full piece of a long line: the program is still writing that line.
+bool isUnfinished(const std::string& line) {
+  return !line.empty() && line.back() != '\n' && line.size() < kReadBuffer - 1;
+}
+
 }  // namespace
+
+const SystemLogReader::Mark* SystemLogReader::Position::find(const std::string& day) const {
+  for (const Mark& mark : days) {
+    if (mark.date == day) return &mark;
+  }
+  return nullptr;
+}
+
+SystemLogReader::Mark SystemLogReader::Day::mark() const {
+  Mark mark;
+  mark.date = date;
+  mark.generation = generation;
+  mark.position = position;
+  mark.line = line;
+  mark.behindSeparator = behindSeparator;
+  mark.known = known;
+  mark.volume = fileState.volume;
+  mark.index = fileState.index;
+  return mark;
+}
 
 SystemLogReader::SystemLogReader(std::string programName, std::string logDir,
                                  const platform::Clock& clock)
@@ -43,6 +69,10 @@ bool SystemLogReader::isSeparator(const std::string& line) {
     if (line[i] != '-') return false;
   }
   return true;
+}
+
+std::string SystemLogReader::fileOf(const std::string& date) const {
+  return logDir_ + "system" + date + ".log";
 }
 
 bool SystemLogReader::readNewSysLog(std::string& out, size_t maxBytes, int* lines) {
@@ -59,30 +89,37 @@ bool SystemLogReader::readBatches(std::vector<Batch>* out, size_t maxBytes, size
   const size_t first = out->size();
   const std::string today = dateText(clock_.localTime());
   const int64_t now = clock_.steadyMillis();
-  const int64_t lastCall = state_.lastCallMillis;
-  state_.lastCallMillis = now;
-  if (state_.date.empty()) {
-    switchTo(today, false);
-  } else if (today > state_.date) {
+  const int64_t lastCall = lastCallMillis_;
+  lastCallMillis_ = now;
+  if (day_.date.empty()) {
+    switchTo(today);
+  } else if (today > day_.date) {
     // The rest of the day before's file first (lines written just before
     // midnight), but only for a reader that was keeping up with it: after a
     // night without a console, the console wants today's lines. Real time
-    // decides, so a clock set a day ahead does not count as a night.
-    const bool keepingUp = lastCall >= 0 && now - lastCall <= kKeepUpSeconds * 1000;
-    if (keepingUp && readFile(out, maxBytes, budget) == Step::kLines) {
+    // decides, so a clock set a day ahead does not count as a night. Lines
+    // read once already (and taken back since) come again either way.
+    if (day_.leave == Day::Leave::kUndecided) {
+      const bool keepingUp = lastCall >= 0 && now - lastCall <= kKeepUpSeconds * 1000;
+      day_.leave = keepingUp ? Day::Leave::kWhole : Day::Leave::kReadPart;
+    }
+    const int64_t limit = day_.leave == Day::Leave::kWhole ? INT64_MAX : day_.readTo;
+    if (day_.position < limit && readFile(out, maxBytes, budget, true, limit) == Step::kLines) {
       publish(false);
       return true;
     }
-    switchTo(today, keepingUp);
-  } else if (today < state_.date && remembers(today)) {
+    // Remembered either way: a clock set a day ahead while nobody reads
+    // comes back to where the day stopped.
+    switchTo(today);
+  } else if (today < day_.date && remembers(today)) {
     // The clock came back to a day left earlier: on from where it stopped.
-    switchTo(today, true);
+    switchTo(today);
   }
   // Otherwise the day never goes back: with the clock set back across
   // midnight the reader stays on its file instead of sending an earlier
   // day's file again.
 
-  const Step step = readFile(out, maxBytes, budget);
+  const Step step = readFile(out, maxBytes, budget, false);
   publish(step == Step::kMissing);
   if (step == Step::kLines) return true;
   if (why != nullptr) {
@@ -93,46 +130,108 @@ bool SystemLogReader::readBatches(std::vector<Batch>* out, size_t maxBytes, size
   return out->size() > first;
 }
 
-void SystemLogReader::switchTo(const std::string& date, bool remember) {
-  std::vector<Day>& days = state_.otherDays;
-  if (remember) {
-    days.erase(std::remove_if(days.begin(), days.end(),
-                              [&](const Day& day) { return day.date == state_.date; }),
-               days.end());
-    days.push_back(static_cast<const Day&>(state_));
-    if (days.size() > kRememberedDays) {
+void SystemLogReader::switchTo(const std::string& date) {
+  if (!day_.date.empty()) {
+    otherDays_.erase(std::remove_if(otherDays_.begin(), otherDays_.end(),
+                                    [&](const Day& day) { return day.date == day_.date; }),
+                     otherDays_.end());
+    day_.leave = Day::Leave::kUndecided;  // decided again if the clock comes back to it
+    otherDays_.push_back(std::move(day_));
+    if (otherDays_.size() > kRememberedDays) {
       // The earliest day is the least likely to come again.
-      days.erase(std::min_element(days.begin(), days.end(), [](const Day& a, const Day& b) {
-        return a.date < b.date;
-      }));
+      otherDays_.erase(std::min_element(
+          otherDays_.begin(), otherDays_.end(),
+          [](const Day& a, const Day& b) { return a.date < b.date; }));
     }
   }
-  auto again = std::find_if(days.begin(), days.end(), [&](const Day& day) { return day.date == date; });
-  if (again != days.end()) {
-    static_cast<Day&>(state_) = std::move(*again);
-    days.erase(again);
+  auto again = std::find_if(otherDays_.begin(), otherDays_.end(),
+                            [&](const Day& day) { return day.date == date; });
+  if (again != otherDays_.end()) {
+    day_ = std::move(*again);
+    otherDays_.erase(again);
     return;
   }
-  // A new day: its own file, read from its start (after the separator scan).
-  static_cast<Day&>(state_) = Day{};
-  state_.file = logDir_ + "system" + date + ".log";
-  state_.date = date;
+  // A new day: its own file, read from its start point once it exists.
+  day_ = Day{};
+  day_.file = fileOf(date);
+  day_.date = date;
 }
 
 bool SystemLogReader::remembers(const std::string& date) const {
-  return std::any_of(state_.otherDays.begin(), state_.otherDays.end(),
+  return std::any_of(otherDays_.begin(), otherDays_.end(),
                      [&](const Day& day) { return day.date == date; });
 }
 
-void SystemLogReader::restore(const State& state) {
-  state_ = state;
+SystemLogReader::Position SystemLogReader::position() const {
+  Position position;
+  position.date = day_.date;
+  if (day_.entered) position.days.push_back(day_.mark());
+  for (const Day& day : otherDays_) {
+    if (day.entered) position.days.push_back(day.mark());
+  }
+  return position;
+}
+
+void SystemLogReader::restore(const Position& position) {
+  auto place = [&](Day& day) {
+    if (!day.entered) return;
+    const Mark* mark = position.find(day.date);
+    if (mark != nullptr && mark->generation == day.generation) {
+      day.position = mark->position;
+      day.line = mark->line;
+    } else {
+      // Entered, or read again from its top, after the position was taken:
+      // everything since its start point comes again, without a new scan.
+      day.position = day.entryPosition;
+      day.line = day.entryLine;
+    }
+  };
+  place(day_);
+  for (Day& day : otherDays_) place(day);
+  if (position.date != day_.date) {
+    auto then = std::find_if(otherDays_.begin(), otherDays_.end(),
+                             [&](const Day& day) { return day.date == position.date; });
+    if (then != otherDays_.end()) std::swap(day_, *then);
+  }
   publish(false);
+}
+
+SystemLogReader::Resumed SystemLogReader::resume(const Mark& mark, const std::string& file,
+                                                 bool keptUp) {
+  const std::string today = dateText(clock_.localTime());
+  if (mark.date != today && !(keptUp && mark.date < today)) return Resumed::kOtherDay;
+  if (file != fileOf(mark.date)) return Resumed::kOtherFile;
+  platform::LineReader reader;
+  platform::FileState state;
+  if (!reader.open(file).isOk() || !reader.state(&state).isOk()) return Resumed::kMissing;
+  if (mark.known && (state.volume != mark.volume || state.index != mark.index)) {
+    return Resumed::kReplaced;
+  }
+  if (state.size < mark.position) return Resumed::kShorter;
+  otherDays_.clear();
+  day_ = Day{};
+  day_.file = file;
+  day_.date = mark.date;
+  day_.position = mark.position;
+  day_.line = mark.line;
+  day_.entered = true;
+  day_.behindSeparator = mark.behindSeparator;
+  day_.entryPosition = mark.position;
+  day_.entryLine = mark.line;
+  day_.readTo = mark.position;
+  day_.known = true;
+  day_.fileState = state;
+  // A console was reading until just before the restart: the reader keeps
+  // up with the day, as if it had been called now.
+  lastCallMillis_ = keptUp ? clock_.steadyMillis() : -1;
+  publish(false);
+  return mark.date == today ? Resumed::kToday : Resumed::kDayBefore;
 }
 
 void SystemLogReader::publish(bool missing) {
   std::lock_guard<std::mutex> lock(progressMu_);
-  progress_.file = state_.file;
-  progress_.position = state_.position;
+  progress_.file = day_.file;
+  progress_.position = day_.position;
   progress_.missing = missing;
 }
 
@@ -141,17 +240,36 @@ SystemLogReader::Progress SystemLogReader::progress() const {
   return progress_;
 }
 
+bool SystemLogReader::holdsUnfinished(const Day& day, size_t size, int64_t now) {
+  Unfinished& u = unfinished_;
+  if (u.date == day.date && u.generation == day.generation && u.position == day.position &&
+      u.size == size) {
+    return now - u.sinceMillis < kUnfinishedLineMillis;
+  }
+  u = Unfinished{day.date, day.generation, day.position, size, now};
+  return true;
+}
+
 SystemLogReader::Step SystemLogReader::readFile(std::vector<Batch>* out, size_t maxBytes,
-                                                size_t budget) {
-  // Nothing new in a file read to its end that has kept its length: known
+                                                size_t budget, bool leaving, int64_t limit) {
+  Day& day = day_;
+  const int64_t now = clock_.steadyMillis();
+  // Nothing new in a file read to its end that has kept its length (or
+  // that holds only the unfinished line held back, still unchanged): known
   // without opening it (the push looks several times a second). A file
   // replaced by one of the same length is found once it grows.
   int64_t size = 0;
-  if (state_.known && platform::fileSize(state_.file, &size).isOk() && size == state_.position) {
-    return Step::kNothing;
+  if (day.known && platform::fileSize(day.file, &size).isOk()) {
+    if (size == day.position) return Step::kNothing;
+    const Unfinished& u = unfinished_;
+    if (!leaving && u.date == day.date && u.generation == day.generation &&
+        u.position == day.position && size == day.position + static_cast<int64_t>(u.size) &&
+        now - u.sinceMillis < kUnfinishedLineMillis) {
+      return Step::kNothing;
+    }
   }
   platform::LineReader reader;
-  if (!reader.open(state_.file).isOk()) return Step::kMissing;
+  if (!reader.open(day.file).isOk()) return Step::kMissing;
 
   // A file shorter than the position has been truncated, and one with
   // another identity has been replaced (deleted and written anew). Either
@@ -159,18 +277,23 @@ SystemLogReader::Step SystemLogReader::readFile(std::vector<Batch>* out, size_t 
   // separator scan, so that none of its lines is lost.
   platform::FileState fileState;
   if (reader.state(&fileState).isOk()) {
-    const bool replaced = state_.known && !fileState.sameFile(state_.fileState);
-    if (replaced || fileState.size < state_.position) {
-      state_.position = 0;
-      state_.line = 0;
-      state_.fromTop = true;
+    const bool replaced = day.known && !fileState.sameFile(day.fileState);
+    if (replaced || fileState.size < day.position) {
+      day.position = 0;
+      day.line = 0;
+      day.entered = true;
+      day.behindSeparator = false;
+      ++day.generation;
+      day.entryPosition = 0;
+      day.entryLine = 0;
+      day.readTo = 0;
     }
-    state_.fileState = fileState;
-    state_.known = true;
+    day.fileState = fileState;
+    day.known = true;
   }
 
   std::string line;
-  if (state_.position == 0 && state_.line == 0 && !state_.fromTop) {
+  if (!day.entered) {
     // Start behind the last separator line, or at the top when there is none.
     int64_t count = 0;
     int64_t bytes = 0;
@@ -178,14 +301,19 @@ SystemLogReader::Step SystemLogReader::readFile(std::vector<Batch>* out, size_t 
       ++count;
       bytes += static_cast<int64_t>(line.size());
       if (isSeparator(line)) {
-        state_.line = count;
-        state_.position = bytes;
+        day.line = count;
+        day.position = bytes;
       }
     }
+    day.entered = true;
+    day.behindSeparator = day.line > 0;
+    day.entryPosition = day.position;
+    day.entryLine = day.line;
+    day.readTo = day.position;
   }
   // Positions are 64-bit and only ever grow, so a log past 2 GiB reads on;
   // a seek the file system refuses is the one invalid position left.
-  if (!reader.seek(state_.position).isOk()) return Step::kBadPosition;
+  if (!reader.seek(day.position).isOk()) return Step::kBadPosition;
 
   size_t total = 0;
   bool found = false;
@@ -193,17 +321,29 @@ SystemLogReader::Step SystemLogReader::readFile(std::vector<Batch>* out, size_t 
   bool ended = false;
   while (!ended && total < budget) {
     Batch batch;
-    batch.before = state_;
+    batch.before = position();
     for (int i = 0; i < kBatchLines; ++i) {
-      if (!carried && !reader.readLine(&line, kReadBuffer)) {
+      if (day.position >= limit) {
         ended = true;
         break;
+      }
+      if (!carried) {
+        if (!reader.readLine(&line, kReadBuffer)) {
+          ended = true;
+          break;
+        }
+        // The program is still writing its last line: it waits for its
+        // end (or for a while), not consumed, so it goes out whole.
+        if (!leaving && isUnfinished(line) && holdsUnfinished(day, line.size(), now)) {
+          ended = true;
+          break;
+        }
       }
       carried = false;
       if (!isSeparator(line)) {
         char label[32];
         const int labelLength =
-            std::snprintf(label, sizeof label, " %lld ", static_cast<long long>(state_.line + 1));
+            std::snprintf(label, sizeof label, " %lld ", static_cast<long long>(day.line + 1));
         const size_t entry = programName_.size() + static_cast<size_t>(labelLength) + line.size() + 1;
         // A batch that would pass its size ends before this line, which
         // starts the next batch.
@@ -219,11 +359,13 @@ SystemLogReader::Step SystemLogReader::readFile(std::vector<Batch>* out, size_t 
       }
       // The position advances by the bytes actually read, zero bytes
       // included, so no byte is read twice.
-      ++state_.line;
-      state_.position += static_cast<int64_t>(line.size());
+      ++day.line;
+      day.position += static_cast<int64_t>(line.size());
+      day.readTo = std::max(day.readTo, day.position);
     }
     // A batch of separators alone sends nothing; the reading goes on.
     if (batch.lines == 0) continue;
+    batch.after = position();
     total += batch.text.size();
     out->push_back(std::move(batch));
     found = true;

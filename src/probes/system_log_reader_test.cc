@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <type_traits>
 #include <utility>
 
@@ -76,19 +77,26 @@ TEST_F(SystemLogReaderTest, FollowsAGrowingFile) {
   // A separator between new lines is counted but not sent.
   append("B\n" + kSeparator + "C\n");
   EXPECT_EQ(next(), entry(2, "B\n") + entry(4, "C\n"));
-  // A line still being written comes with what is there; the rest follows
-  // as the next line.
+  // A line still being written waits for its end and goes out whole...
   append("half");
-  EXPECT_EQ(next(), entry(5, "half"));
+  EXPECT_EQ(next(), "!" + std::string(kSysLogNoNewRecords));
   append(" done\n");
-  EXPECT_EQ(next(), entry(6, " done\n"));
+  EXPECT_EQ(next(), entry(5, "half done\n"));
+  // ...or for a second without a change: then it goes out as it is, and
+  // what follows comes as the next line.
+  append("tail");
+  EXPECT_EQ(next(), "!" + std::string(kSysLogNoNewRecords));
+  clock_.set(test::FakeClock::at(2012, 11, 5, 12, 0, 1));
+  EXPECT_EQ(next(), entry(6, "tail"));
+  append(" end\n");
+  EXPECT_EQ(next(), entry(7, " end\n"));
   // A line of 1500 bytes with its line feed comes as 1023 + 477 bytes.
   const std::string longLine = std::string(1499, 'x') + "\n";
   append(longLine);
-  EXPECT_EQ(next(), entry(7, longLine.substr(0, 1023)) + entry(8, longLine.substr(1023)));
-  EXPECT_EQ(reader_.getLine(), 8);
-  EXPECT_EQ(reader_.getPosition(), static_cast<int64_t>(2 + 2 + kSeparator.size() + 2 + 4 + 6 +
-                                                        longLine.size()));
+  EXPECT_EQ(next(), entry(8, longLine.substr(0, 1023)) + entry(9, longLine.substr(1023)));
+  EXPECT_EQ(reader_.getLine(), 9);
+  EXPECT_EQ(reader_.getPosition(), static_cast<int64_t>(2 + 2 + kSeparator.size() + 2 + 10 +
+                                                        4 + 5 + longLine.size()));
 }
 
 TEST_F(SystemLogReaderTest, ReservedBytesInALineAreNeitherRereadNorSent) {
@@ -178,11 +186,138 @@ TEST_F(SystemLogReaderTest, AClockSetADayAheadAndBackResumesEachDayWhereItStoppe
   EXPECT_EQ(next(), "!" + std::string(kSysLogNoNewRecords));
 }
 
+// A clock set a day ahead while no console reads, then back: the day left
+// is remembered, and read on from where it stopped.
+TEST_F(SystemLogReaderTest, AClockSetADayAheadWhileNobodyReadsComesBackToTheDay) {
+  clock_.set(test::FakeClock::at(2012, 11, 5, 10, 0));
+  append("A\n");
+  EXPECT_EQ(next(), entry(1, "A\n"));
+  clock_.set(test::FakeClock::at(2012, 11, 5, 10, 30));  // no read for half an hour
+  append("B\n");
+  clock_.jump(test::FakeClock::at(2012, 11, 6, 10, 30));
+  EXPECT_EQ(next(), "!" + std::string(kSysLogFileMissing));
+  clock_.jump(test::FakeClock::at(2012, 11, 5, 10, 31));
+  append("C\n");
+  EXPECT_EQ(next(), entry(2, "B\n") + entry(3, "C\n"));
+}
+
+std::string lines(int from, int to) {
+  std::string text;
+  for (int i = from; i <= to; ++i) text += entry(i, "line " + std::to_string(i) + "\n");
+  return text;
+}
+
+// A restore takes read positions back and nothing else: a file already
+// entered is not scanned for its last separator again, a day entered since
+// is read again from where it was entered, and lines read before the
+// restore come again even when the next console comes long after midnight.
+TEST_F(SystemLogReaderTest, ARestoreMovesReadPositionsOnly) {
+  clock_.set(test::FakeClock::at(2012, 11, 5, 23, 58));
+  for (int i = 1; i <= 40; ++i) append("line " + std::to_string(i) + "\n");
+  std::vector<SystemLogReader::Batch> batches;
+  ASSERT_TRUE(reader_.readBatches(&batches, SIZE_MAX, SIZE_MAX));
+  ASSERT_EQ(batches.size(), 2u);
+  append(kSeparator + "new run\n");  // a new run, and the first batch never arrived
+  reader_.restore(batches[0].before);
+  EXPECT_EQ(next(), lines(1, 20));
+  EXPECT_EQ(next(), lines(21, 40));
+  EXPECT_EQ(next(), entry(42, "new run\n"));
+
+  const SystemLogReader::Position beforeLate = reader_.position();
+  append("late\n");
+  append("X\n" + kSeparator + "Y\n", "20121106");
+  clock_.set(test::FakeClock::at(2012, 11, 6, 0, 0, 10));
+  EXPECT_EQ(next(), entry(43, "late\n"));
+  EXPECT_EQ(next(), entry(3, "Y\n"));
+  // Neither reached a console's host, and the next console comes ten
+  // minutes later; meanwhile the later day's program began a new run.
+  reader_.restore(beforeLate);
+  append(kSeparator + "Z\n", "20121106");
+  clock_.set(test::FakeClock::at(2012, 11, 6, 0, 10, 10));
+  EXPECT_EQ(next(), entry(43, "late\n"));
+  EXPECT_EQ(next(), entry(3, "Y\n") + entry(5, "Z\n"));
+  EXPECT_EQ(next(), "!" + std::string(kSysLogNoNewRecords));
+}
+
+// A place kept from an earlier run is taken up only where it still holds:
+// today's file, the same file, not shorter; an earlier day's only while a
+// console was keeping up. Otherwise the reader starts behind the separator.
+TEST(SystemLogReader, ResumesAKeptPlaceOnlyWhereItStillHolds) {
+  const std::string today = "A\n" + kSeparator + "B\nC\n";
+  struct Case {
+    const char* name;
+    const char* keptDay;
+    bool keptUp;
+    std::string renamed;  // the file name kept, when not the day's own
+    std::function<void(const std::string& file)> meanwhile;
+    SystemLogReader::Resumed resumed;
+    std::string expected;  // the next reads, after "D" was appended
+  };
+  const auto append = [](std::string text) {
+    return [text](const std::string& file) { ASSERT_TRUE(platform::appendToFile(file, text).isOk()); };
+  };
+  const Case cases[] = {
+      {"today's, lines and a new run written meanwhile", "20121105", false, "",
+       append("D\n" + kSeparator + "E\n"), SystemLogReader::Resumed::kToday,
+       entry(4, "C\n") + entry(5, "D\n") + entry(7, "E\n")},
+      {"shorter", "20121105", false, "",
+       [](const std::string& file) { ASSERT_TRUE(platform::writeFile(file, "A\n").isOk()); },
+       SystemLogReader::Resumed::kShorter, entry(1, "A\n")},
+      {"replaced", "20121105", false, "",
+       [](const std::string& file) {
+         ASSERT_TRUE(platform::writeFile(file + ".new", "A\n" + kSeparator + "B\nC\nP\n").isOk());
+         std::filesystem::rename(std::filesystem::path(platform::gbkToWide(file + ".new")),
+                                 std::filesystem::path(platform::gbkToWide(file)));
+       },
+       SystemLogReader::Resumed::kReplaced, entry(3, "B\n") + entry(4, "C\n") + entry(5, "P\n")},
+      {"of another name", "20121105", false, "elsewhere.log", nullptr,
+       SystemLogReader::Resumed::kOtherFile, entry(3, "B\n") + entry(4, "C\n")},
+      {"missing", "20121105", false, "",
+       [](const std::string& file) { ASSERT_TRUE(platform::removeFile(file).isOk()); },
+       SystemLogReader::Resumed::kMissing, "!" + std::string(kSysLogFileMissing)},
+      {"the day before, nobody keeping up", "20121104", false, "", append("late\n"),
+       SystemLogReader::Resumed::kOtherDay, entry(3, "B\n") + entry(4, "C\n")},
+      {"the day before, a console keeping up", "20121104", true, "", append("late\n"),
+       SystemLogReader::Resumed::kDayBefore,
+       entry(4, "C\n") + entry(5, "late\n") + "|" + entry(3, "B\n") + entry(4, "C\n")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::TempDir dir;
+    const std::string logDir = dir.path() + platform::pathSeparator();
+    const int keptDay = std::stoi(std::string(c.keptDay).substr(6));
+    test::FakeClock clock(test::FakeClock::at(2012, 11, keptDay));
+    SystemLogReader earlier("监控程序1", logDir, clock);
+    const std::string keptFile = earlier.fileOf(c.keptDay);
+    ASSERT_TRUE(platform::writeFile(keptFile, "A\n" + kSeparator + "B\n").isOk());
+    std::string out;
+    ASSERT_TRUE(earlier.readNewSysLog(out));
+    const SystemLogReader::Mark mark = *earlier.position().current();
+    ASSERT_TRUE(platform::appendToFile(keptFile, "C\n").isOk());
+    if (keptDay != 5) {
+      ASSERT_TRUE(platform::writeFile(earlier.fileOf("20121105"), today).isOk());
+    }
+    if (c.meanwhile) c.meanwhile(keptFile);
+
+    clock.set(test::FakeClock::at(2012, 11, 5, 12, 0, 1));
+    SystemLogReader reader("监控程序1", logDir, clock);
+    EXPECT_EQ(reader.resume(mark, c.renamed.empty() ? keptFile : logDir + c.renamed, c.keptUp),
+              c.resumed);
+    std::string got;
+    for (int i = 0; i < 2; ++i) {
+      const bool found = reader.readNewSysLog(out);
+      if (!found && i > 0) break;
+      got += (i > 0 ? "|" : "") + (found ? out : "!" + out);
+    }
+    EXPECT_EQ(got, c.expected);
+  }
+}
+
 TEST_F(SystemLogReaderTest, ABatchEndsBeforeItPassesItsSizeAndCanBeTakenBack) {
   const std::string line = std::string(99, 'x') + "\n";
   for (int i = 0; i < 5; ++i) append(line);
   const size_t entrySize = entry(1, line).size();
-  const SystemLogReader::State before = reader_.state();
+  const SystemLogReader::Position before = reader_.position();
   std::string out;
   int lines = 0;
   ASSERT_TRUE(reader_.readNewSysLog(out, 2 * entrySize + 10, &lines));

@@ -146,16 +146,19 @@ void AgentServer::enterStopped() {
 
 void AgentServer::shutdown() {
   if (shutDown_) return;
-  logEvent(str(kAgentClosed));
   heartbeat_.stop();
   processor_.stop();
   // Work the threads posted before they ended is dropped, and the closes
-  // below write no loss lines: "Agent Closed" stays the last line.
+  // below write no loss lines.
   anchor_.reset();
   shutDown_ = true;
   disableIdleTimer();
   refusals_.clear();
+  // The console goes first: its host's last acknowledgement decides the
+  // position kept for the next start, written now.
   closeAllClients();
+  heartbeat_.saveDelivered();
+  logEvent(str(kAgentClosed));
   closeListener();
   running_ = false;
 }
@@ -256,9 +259,12 @@ void AgentServer::onAcknowledged(platform::ConnectionId id, uint64_t acknowledge
 }
 
 void AgentServer::dropAcknowledgedPushes(Session& session, uint64_t acknowledged) {
+  std::any delivered;
   while (!session.unacknowledged.empty() && session.unacknowledged.front().end <= acknowledged) {
+    delivered = std::move(session.unacknowledged.front().after);
     session.unacknowledged.pop_front();
   }
+  if (delivered.has_value()) heartbeat_.delivered(std::move(delivered));
 }
 
 void AgentServer::onError(platform::ConnectionId, const std::string& address, int code) {
@@ -478,11 +484,15 @@ void AgentServer::rewindSysLog(const std::any& position) {
   if (logFeed_ != nullptr) logFeed_->rewind(position);
 }
 
+void AgentServer::saveSysLog(const std::any& position) {
+  if (logFeed_ != nullptr) logFeed_->save(position);
+}
+
 void AgentServer::pushTo(platform::ConnectionId console, LogHandOff handOff) {
   postToLoop([this, console, handOff = std::move(handOff)] {
     // The thread may have given up waiting: then its lines are being read
-    // again, and these must not go out.
-    if (!heartbeat_.handOffWanted(handOff.number)) return;
+    // again, and these must not go out. Claimed, it can no longer give up.
+    if (!heartbeat_.claimHandOff(handOff.number)) return;
     size_t taken = 0;
     // Answered whatever happens here, a failure included (which goes on to
     // the loop's log): the thread must not wait for an answer that never
@@ -522,7 +532,10 @@ void AgentServer::pushOnLoop(platform::ConnectionId console, const LogHandOff& h
     // console leaves first, its lines are read again for the next console.
     session = findSession(console);
     if (session != nullptr && session->accepted > loop_.acknowledgedBytes(console)) {
-      session->unacknowledged.push_back(UnacknowledgedPush{session->accepted, push.before});
+      session->unacknowledged.push_back(
+          UnacknowledgedPush{session->accepted, push.before, push.after});
+    } else if (session != nullptr) {
+      heartbeat_.delivered(push.after);
     }
     if (push.program < pushedLines_.size()) pushedLines_[push.program] += push.lines;
     if (countAll_) logFile(str(kToPrefix) + address + str(kSendingInfix) + push.text);

@@ -144,6 +144,7 @@ class AgentServer : private platform::ConnectionHandler,
   struct UnacknowledgedPush {
     uint64_t end = 0;  // the offset just behind it in the connection's stream
     std::any before;   // the feed's position before its lines were read
+    std::any after;    // and after: delivered once it is acknowledged
   };
   struct Session {
     platform::ConnectionId id = 0;
@@ -167,6 +168,7 @@ class AgentServer : private platform::ConnectionHandler,
   // HeartbeatLink, from the heartbeat thread.
   bool readSysLog(std::vector<LogBatch>* out, size_t budget) override;
   void rewindSysLog(const std::any& position) override;
+  void saveSysLog(const std::any& position) override;
   void pushTo(platform::ConnectionId console, LogHandOff handOff) override;
   void sendBeats() override;
   void refreshCountersFromHeartbeat() override;
@@ -190,8 +192,9 @@ class AgentServer : private platform::ConnectionHandler,
   // Sends on a session's connection; a console whose outbound buffer is full
   // is disconnected with a history line. True when the bytes were taken.
   bool sendTo(platform::ConnectionId id, const std::string& address, const std::string& text);
-  // Forgets the pushes whose bytes the console's host has acknowledged.
-  static void dropAcknowledgedPushes(Session& session, uint64_t acknowledged);
+  // Forgets the pushes whose bytes the console's host has acknowledged; the
+  // position behind the last of them is delivered.
+  void dropAcknowledgedPushes(Session& session, uint64_t acknowledged);
   Session* findSession(platform::ConnectionId id);
   bool isAllowed(const std::string& address) const;
   // The sessions' ids and addresses, in order: a copy to walk while sends and

@@ -23,6 +23,10 @@ constexpr std::chrono::milliseconds kMinPassPush{50};
 // the wait back to kWatch.
 constexpr std::chrono::milliseconds kWatch{250};
 constexpr std::chrono::milliseconds kQuietWatch{1000};
+// How long the thread waits for a hand-off the loop is sending: the loop
+// answers before its callback returns, so this is only a bound that a
+// broken loop cannot turn into a wait for ever.
+constexpr std::chrono::hours kClaimedAnswerLimit{1};
 
 }  // namespace
 
@@ -91,9 +95,62 @@ void HeartbeatThread::consoleGone(platform::ConnectionId console,
   wake_.notify_all();
 }
 
-bool HeartbeatThread::handOffWanted(uint64_t handOff) const {
+bool HeartbeatThread::claimHandOff(uint64_t handOff) {
   std::lock_guard<std::mutex> lock(mu_);
-  return handOff != 0 && handOff == awaited_;
+  if (handOff == 0 || handOff != awaited_) return false;
+  claimed_ = true;
+  return true;
+}
+
+void HeartbeatThread::delivered(std::any position) {
+  bool first = false;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    first = !toSave_;
+    toSave_ = std::move(position);
+  }
+  // One wake-up per write at most: a thread asleep until its next pass
+  // learns when the write is due.
+  if (first) wake_.notify_all();
+}
+
+void HeartbeatThread::saveDelivered() {
+  std::optional<std::any> position;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    position.swap(toSave_);
+    lastSave_ = SteadyClock::now();
+  }
+  if (position) save(*position);
+}
+
+void HeartbeatThread::save(const std::any& position) {
+  try {
+    link_.saveSysLog(position);
+  } catch (const std::exception&) {
+    // The feed reports what it cannot write; anything else it throws leaves
+    // the position to the next write.
+  }
+}
+
+template <class Ready>
+bool HeartbeatThread::waitUntil(std::unique_lock<std::mutex>& lock,
+                                SteadyClock::time_point until, Ready ready) {
+  for (;;) {
+    if (ready()) return true;
+    const auto now = SteadyClock::now();
+    if (toSave_ && now >= lastSave_ + kSaveInterval) {
+      std::any position = std::move(*toSave_);
+      toSave_.reset();
+      lastSave_ = now;
+      lock.unlock();
+      save(position);
+      lock.lock();
+      continue;
+    }
+    if (now >= until) return false;
+    wake_.wait_until(lock, toSave_ ? std::min(until, lastSave_ + kSaveInterval) : until);
+  }
 }
 
 void HeartbeatThread::pushAnswered(uint64_t handOff, size_t taken, size_t unsent) {
@@ -132,7 +189,7 @@ void HeartbeatThread::run() {
       const bool watching = console_ != 0 && !paused_;
       const auto until =
           !watching ? next : backlog ? SteadyClock::now() : std::min(next, SteadyClock::now() + watch);
-      wake_.wait_until(lock, until, [this, watching] {
+      waitUntil(lock, until, [this, watching] {
         return stopping_ || (!watching && console_ != 0 && !paused_);
       });
       if (stopping_) return;
@@ -191,7 +248,7 @@ platform::ConnectionId HeartbeatThread::consoleWithRoom(SteadyClock::time_point 
     std::unique_lock<std::mutex> lock(mu_);
     *roomLeft = false;
     if (waitForRoom) {
-      wake_.wait_until(lock, deadline, [this] {
+      waitUntil(lock, deadline, [this] {
         return stopping_ || paused_ || console_ == 0 || unsent_ < kLowWatermark;
       });
     }
@@ -228,26 +285,33 @@ bool HeartbeatThread::pushOne(platform::ConnectionId console, size_t room, bool*
   for (const LogBatch& batch : batches) {
     Message message(std::string(kProtocolVersion), std::string(kOrientationAgent),
                     std::string(kUnsolicitedSequence), std::make_unique<LogMessageBody>(batch.text));
-    handOff.messages.push_back(LogPush{message.toString(), batch.program, batch.lines, batch.before});
+    handOff.messages.push_back(
+        LogPush{message.toString(), batch.program, batch.lines, batch.before, batch.after});
   }
   const size_t count = handOff.messages.size();
   {
     std::lock_guard<std::mutex> lock(mu_);
     handOff.number = ++lastHandOff_;
     awaited_ = handOff.number;
+    claimed_ = false;
     taken_.reset();
   }
   link_.pushTo(console, std::move(handOff));
   size_t taken = 0;
   {
     std::unique_lock<std::mutex> lock(mu_);
+    auto answered = [this] { return stopping_ || taken_.has_value(); };
     // Bounded: an answer the loop lost (a failure on its side, work dropped)
     // must not end the push for good. The lines go back and the next pass
     // reads them again; if the hand-off reaches the loop later, it is dropped
-    // there (handOffWanted), so nothing is sent out of order.
-    wake_.wait_for(lock, answerLimit_, [this] { return stopping_ || taken_.has_value(); });
+    // there (claimHandOff), so nothing is sent twice or out of order. A
+    // hand-off the loop has claimed is being sent: its answer is on its way.
+    if (!waitUntil(lock, SteadyClock::now() + answerLimit_, answered) && claimed_) {
+      waitUntil(lock, SteadyClock::now() + kClaimedAnswerLimit, answered);
+    }
     taken = taken_.value_or(0);
     awaited_ = 0;
+    claimed_ = false;
     taken_.reset();
   }
   // What the connection did not take is read again, for this console or the

@@ -15,6 +15,12 @@
 // comes later). What the console never acknowledged is read again for the
 // next console (consoleGone). What is not read stays in the files.
 //
+// What the console's host has acknowledged is kept for the next start of
+// the agent: the loop reports the feed's position behind the last
+// acknowledged message (delivered), and the thread has it written at most
+// once per kSaveInterval while acknowledgements move, and once more when
+// the server stops (saveDelivered).
+//
 // Between passes, while a console is connected, the thread looks for new
 // lines every quarter of a second (up to a second while the logs stay
 // quiet) and pushes them at once (a console just
@@ -46,6 +52,7 @@ struct LogPush {
   size_t program = 0;
   int lines = 0;
   std::any before;  // the feed's position before its lines were read
+  std::any after;   // and after
 };
 
 // Log messages handed to the loop in one go, in order.
@@ -64,6 +71,9 @@ class HeartbeatLink {
   virtual bool readSysLog(std::vector<LogBatch>* out, size_t budget) = 0;
   // Heartbeat thread: goes back to a batch's position.
   virtual void rewindSysLog(const std::any& position) = 0;
+  // Heartbeat thread (or the loop, once the thread has ended): keeps a
+  // position for the next start of the agent (LogFeed::save).
+  virtual void saveSysLog(const std::any& position) = 0;
   // Hands log messages to the console's connection, on the loop. The loop
   // answers with HeartbeatThread::pushAnswered, unless the hand-off is no
   // longer wanted when it gets there.
@@ -80,6 +90,8 @@ class HeartbeatThread {
   // this: far below the outbound bound, which is for a console that does not
   // read at all, and enough to keep a fast link busy between reports.
   static constexpr size_t kLowWatermark = 256 * 1024;
+  // The delivered position is written at most this often.
+  static constexpr std::chrono::milliseconds kSaveInterval{1000};
 
   // answerLimit: how long the thread waits for the loop's answer to a
   // hand-off before it takes the lines back.
@@ -103,14 +115,23 @@ class HeartbeatThread {
   // before the first message its host did not acknowledge, when there is
   // one: the feed goes back there before it is read again.
   void consoleGone(platform::ConnectionId console, std::optional<std::any> unacknowledged);
-  // Loop thread: whether the thread still waits for this hand-off; one it
-  // gave up on must not be sent.
-  bool handOffWanted(uint64_t handOff) const;
+  // Loop thread, just before it sends a hand-off: true when the thread
+  // still waits for it, and from then on the thread waits for its answer
+  // (which the loop gives before it returns). False for a hand-off the
+  // thread has given up on: its lines are being read again, and it must not
+  // be sent.
+  bool claimHandOff(uint64_t handOff);
   // Loop thread: the connection took the first `taken` messages of the
   // hand-off; unsent is the console's unsent bytes after them.
   void pushAnswered(uint64_t handOff, size_t taken, size_t unsent);
   // Loop thread: the console's connection wrote some of its unsent bytes.
   void unsentChanged(platform::ConnectionId console, size_t unsent);
+  // Loop thread: the console's host has acknowledged every message pushed
+  // before position, a position of the feed.
+  void delivered(std::any position);
+  // After stop(): writes the delivered position the thread has not written
+  // yet, on the calling thread.
+  void saveDelivered();
 
  private:
   using SteadyClock = std::chrono::steady_clock;
@@ -133,6 +154,12 @@ class HeartbeatThread {
   // stop pushing); applies a pending rewind first.
   platform::ConnectionId consoleWithRoom(SteadyClock::time_point deadline, bool waitForRoom,
                                          bool* roomLeft, size_t* room);
+  // Every wait of the thread: until ready() holds or until passes, with mu_
+  // held (lock). Meanwhile a delivered position is written when its time
+  // comes, without the lock. True when ready() holds.
+  template <class Ready>
+  bool waitUntil(std::unique_lock<std::mutex>& lock, SteadyClock::time_point until, Ready ready);
+  void save(const std::any& position);
 
   HeartbeatLink& link_;
   const std::chrono::milliseconds period_;
@@ -149,8 +176,11 @@ class HeartbeatThread {
   size_t unsent_ = 0;
   uint64_t lastHandOff_ = 0;
   uint64_t awaited_ = 0;          // the hand-off waited for; 0: none
+  bool claimed_ = false;          // the loop is sending it
   std::optional<size_t> taken_;   // its answer, once known
   std::optional<std::any> rewind_;
+  std::optional<std::any> toSave_;  // a delivered position not written yet
+  SteadyClock::time_point lastSave_{};
   std::thread thread_;
 };
 

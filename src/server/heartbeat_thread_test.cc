@@ -40,7 +40,7 @@ class RecordingLink : public HeartbeatLink {
       std::string text = "A " + std::to_string(next_) + " line";
       text.resize(size_ > text.size() + 1 ? size_ - 1 : text.size(), 'x');
       total += text.size() + 1;
-      out->push_back(LogBatch{text + "\x02", 0, 1, std::any(next_)});
+      out->push_back(LogBatch{text + "\x02", 0, 1, std::any(next_), std::any(next_ + 1)});
       ++next_;
     }
     return !out->empty();
@@ -63,6 +63,21 @@ class RecordingLink : public HeartbeatLink {
       }
       if (!scripted) {
         calls_.push_back("lost");
+        lost_.push_back(handOff.number);
+        return;
+      }
+      if (lateAnswer_.count() > 0) {
+        // A loop that claims the hand-off at once and answers only later.
+        const bool claimed = heartbeat_->claimHandOff(handOff.number);
+        calls_.push_back(claimed ? "claimed" : "not claimed");
+        late_ = std::thread([this, number = handOff.number, count = handOff.messages.size()] {
+          std::this_thread::sleep_for(lateAnswer_);
+          {
+            std::lock_guard<std::mutex> lock(mu_);
+            takenTotal_ += count;
+          }
+          heartbeat_->pushAnswered(number, count, 0);
+        });
         return;
       }
       for (const LogPush& push : handOff.messages) {
@@ -75,6 +90,9 @@ class RecordingLink : public HeartbeatLink {
       unsent = unsentAfterPush_;
     }
     heartbeat_->pushAnswered(handOff.number, take, unsent);
+  }
+  void saveSysLog(const std::any& position) override {
+    record("save " + std::to_string(std::any_cast<int>(position)));
   }
   void sendBeats() override { record("beats"); }
   void refreshCountersFromHeartbeat() override { record("counters"); }
@@ -92,6 +110,15 @@ class RecordingLink : public HeartbeatLink {
   void scriptAnswers(std::initializer_list<std::optional<size_t>> takes) {
     std::lock_guard<std::mutex> lock(mu_);
     script_.assign(takes.begin(), takes.end());
+  }
+  // The loop claims each hand-off at once and answers after this.
+  void answerLate(std::chrono::milliseconds after) { lateAnswer_ = after; }
+  void joinLateAnswer() {
+    if (late_.joinable()) late_.join();
+  }
+  std::vector<uint64_t> lost() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return lost_;
   }
   uint64_t lastHandOff() const {
     std::lock_guard<std::mutex> lock(mu_);
@@ -134,6 +161,9 @@ class RecordingLink : public HeartbeatLink {
   std::deque<std::optional<size_t>> script_;
   size_t takenTotal_ = 0;
   uint64_t lastHandOff_ = 0;
+  std::vector<uint64_t> lost_;
+  std::chrono::milliseconds lateAnswer_{0};
+  std::thread late_;
   std::vector<std::string> calls_;
 };
 
@@ -230,6 +260,48 @@ TEST(HeartbeatThread, ABatchTheConsoleDidNotGetIsReadAgain) {
     if (from == 0) expected.push_back("rewind 1");
   }
   EXPECT_EQ(calls, expected);
+  // The hand-off given up on cannot be sent any more, however late it
+  // reaches the loop.
+  ASSERT_EQ(r.link.lost().size(), 1u);
+  EXPECT_FALSE(r.heartbeat.claimHandOff(r.link.lost().front()));
+}
+
+// A hand-off the loop has claimed is being sent: the thread waits for its
+// answer past the answer limit instead of reading its lines again.
+TEST(HeartbeatThread, AClaimedHandOffIsWaitedFor) {
+  Running r(3, std::chrono::milliseconds(5), 10, std::chrono::milliseconds(20));
+  r.link.answerLate(std::chrono::milliseconds(200));
+  r.heartbeat.consoleAdmitted(kConsole);
+  r.heartbeat.start();
+  ASSERT_TRUE(test::waitUntil([&] { return r.link.takenTotal() == 3; }));
+  r.heartbeat.stop();
+  r.link.joinLateAnswer();
+  EXPECT_EQ(r.link.count("claimed"), 1u);
+  EXPECT_EQ(r.link.count("rewind"), 0u);
+}
+
+// What the console's host acknowledged is written at most once per
+// interval while it moves, and its last state once the thread has ended.
+TEST(HeartbeatThread, DeliveredPositionsAreKeptAtMostOncePerInterval) {
+  Running r(0);
+  r.heartbeat.start();
+  const auto start = std::chrono::steady_clock::now();
+  for (int k = 1; k <= 30; ++k) {
+    r.heartbeat.delivered(std::any(k));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+                           std::chrono::steady_clock::now() - start).count();
+  ASSERT_TRUE(test::waitUntil([&] { return r.link.count("save") >= 1; }));
+  r.heartbeat.stop();
+  EXPECT_LE(r.link.count("save"), static_cast<size_t>(seconds) + 2);
+  r.heartbeat.saveDelivered();
+  const auto calls = r.link.calls();
+  const auto last = std::find_if(calls.rbegin(), calls.rend(), [](const std::string& call) {
+    return call.rfind("save", 0) == 0;
+  });
+  ASSERT_NE(last, calls.rend());
+  EXPECT_EQ(*last, "save 30");
 }
 
 TEST(HeartbeatThread, PausedPassesDoNothingAndAFailedPassEndsQuietly) {

@@ -1,7 +1,9 @@
 // Where the heartbeat's log push takes its lines from: batches of the
 // monitored programs' new system-log lines, each read on from where the last
 // one ended, and positions to go back to, so that lines that never reached a
-// console are read again for the next one.
+// console are read again for the next one. A feed may also keep a position
+// across restarts of the agent: where the lines no console's host has
+// acknowledged begin.
 //
 // The shell implements it over the configuration's program list; tests use
 // their own. Heartbeat thread only.
@@ -19,6 +21,7 @@ struct LogBatch {
   size_t program = 0;  // the program they come from (0: program 1)
   int lines = 0;       // how many entries text holds
   std::any before;     // the feed's position before the batch was read
+  std::any after;      // and after it
 };
 
 class LogFeed {
@@ -30,6 +33,9 @@ class LogFeed {
   virtual bool read(std::vector<LogBatch>* out, size_t maxTextBytes, size_t budget) = 0;
   // Goes back to a position: the batches read since then come again.
   virtual void rewind(const std::any& position) = 0;
+  // Keeps position (one the feed gave) for the next start of the agent,
+  // which reads on from there. A feed that keeps nothing ignores it.
+  virtual void save(const std::any& position) { (void)position; }
 };
 
 }  // namespace tavin

@@ -249,7 +249,7 @@ class ListFeed : public LogFeed {
     const size_t first = out->size();
     while (next_ < logs_.size() && total < budget) {
       total += logs_[next_].size();
-      out->push_back(LogBatch{logs_[next_], 0, 1, std::any(next_)});
+      out->push_back(LogBatch{logs_[next_], 0, 1, std::any(next_), std::any(next_ + 1)});
       ++next_;
     }
     if (out->size() > first) return true;
@@ -260,9 +260,18 @@ class ListFeed : public LogFeed {
     std::lock_guard<std::mutex> lock(mu_);
     next_ = std::any_cast<size_t>(position);
   }
+  // Records the positions kept, in order.
+  void save(const std::any& position) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    saved_.push_back(std::any_cast<size_t>(position));
+  }
   void add(const std::string& text) {
     std::lock_guard<std::mutex> lock(mu_);
     logs_.push_back(text);
+  }
+  std::vector<size_t> saved() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return saved_;
   }
   int passEnds() const {
     std::lock_guard<std::mutex> lock(mu_);
@@ -280,6 +289,7 @@ class ListFeed : public LogFeed {
  private:
   mutable std::mutex mu_;
   std::vector<std::string> logs_;
+  std::vector<size_t> saved_;
   size_t next_ = 0;
   int passEnds_ = 0;
   int reads_ = 0;

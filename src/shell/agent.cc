@@ -10,36 +10,12 @@
 #include "platform/cancellation.h"
 #include "platform/clock.h"
 #include "platform/host_counters.h"
+#include "platform/files.h"
 #include "platform/host_name.h"
+#include "shell/program_log_feed.h"
 #include "shell/shell_texts.h"
 
 namespace tavin {
-
-// The heartbeat's log push reads the monitored programs' system logs through
-// the configuration's program list; a position is every program reader's
-// state.
-class ProgramLogFeed : public LogFeed {
- public:
-  explicit ProgramLogFeed(AgentConfig& config) : config_(config) {}
-
-  bool read(std::vector<LogBatch>* out, size_t maxTextBytes, size_t budget) override {
-    std::vector<AgentConfig::SysLogBatch> batches;
-    if (!config_.readSysLog(&batches, maxTextBytes, budget)) return false;
-    for (AgentConfig::SysLogBatch& batch : batches) {
-      out->push_back(LogBatch{std::move(batch.text), batch.program, batch.lines,
-                              std::any(std::move(batch.before))});
-    }
-    return true;
-  }
-  void rewind(const std::any& position) override {
-    if (const auto* states = std::any_cast<std::vector<SystemLogReader::State>>(&position)) {
-      config_.rewindSysLog(*states);
-    }
-  }
-
- private:
-  AgentConfig& config_;
-};
 
 // The counters the metrics expose, read where they live. Any thread.
 class ServerCounters : public AgentCounters {
@@ -90,7 +66,16 @@ void Agent::start() {
 
   countAll_ = config_->isDebug();
   AgentConfig* config = config_;
-  logFeed_ = std::make_unique<ProgramLogFeed>(*config_);
+  // The read positions kept from the last run are taken up before the
+  // heartbeat thread can read.
+  const std::string executable = config_->getExecutablePath();
+  const std::string stateFile =
+      config_->getWorkDir() +
+      platform::withoutExtension(executable).substr(platform::fileNameOffset(executable)) +
+      std::string(kReadPositionFileExtension);
+  auto feed = std::make_unique<ProgramLogFeed>(*config_, stateFile, clock, *history_);
+  const std::vector<std::string> resumeLines = feed->resume();
+  logFeed_ = std::move(feed);
   ServerContext context{loop_,
                         factory_,
                         *history_,
@@ -112,6 +97,7 @@ void Agent::start() {
   history_->clearView();
   history_->LogEvent(std::string(kHostnameLine) + platform::hostName());
   for (const std::string& line : config_->getIgnoredValues()) history_->LogEvent(line);
+  for (const std::string& line : resumeLines) history_->LogEvent(line);
 }
 
 void Agent::startMetrics() {

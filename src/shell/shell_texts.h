@@ -33,4 +33,37 @@ inline constexpr std::string_view kInstanceLockHint =
     "where the agent cannot create it, create it for that user: "
     "install -m 600 -o USER /dev/null FILE";
 
+// The history lines of the system-log read positions kept across restarts:
+// "<program> system log: resuming at line <n> (byte <offset>) of <file>"
+// (", then today's file" for the day before's), or "<program> system log:
+// starting behind the last separator of today's file: <reason>"; and a
+// position that cannot be kept.
+inline constexpr std::string_view kSysLogLineInfix = " system log: ";
+inline constexpr std::string_view kResumingAt = "resuming at ";
+inline constexpr std::string_view kLinePrefix = "line ";
+inline constexpr std::string_view kBytePrefix = " (byte ";
+inline constexpr std::string_view kOfFile = ") of ";
+inline constexpr std::string_view kThenTodaysFile = ", then today's file";
+inline constexpr std::string_view kStartingBehindSeparator =
+    "starting behind the last separator of today's file: ";
+inline constexpr std::string_view kNoPositionKeptIn = "no position kept in ";
+inline constexpr std::string_view kCannotBeRead = " cannot be read: ";
+inline constexpr std::string_view kCannotBeUsed = " cannot be used: ";
+inline constexpr std::string_view kPositionOfDay = "the kept position is of the day ";
+inline constexpr std::string_view kPositionOfAnotherFile =
+    "the kept position is of another file: ";
+inline constexpr std::string_view kReplacedSincePosition =
+    " is another file than the one the position was kept in";
+inline constexpr std::string_view kShorterThanPosition = " is shorter than the kept position";
+inline constexpr std::string_view kCannotBeOpened = " cannot be opened";
+inline constexpr std::string_view kReadPositionSaveFailed =
+    "Cannot keep the system-log read positions in ";
+inline constexpr std::string_view kReadPositionSaveFailedHint =
+    "; after a restart the log push starts behind the last separator of today's file";
+inline constexpr std::string_view kReadPositionSavedAgain =
+    "The system-log read positions are kept again in ";
+// What the read position file is named after the executable: its name
+// without the extension, then this, in the working directory.
+inline constexpr std::string_view kReadPositionFileExtension = ".state";
+
 }  // namespace tavin

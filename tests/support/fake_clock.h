@@ -1,6 +1,7 @@
 // A clock that tells the time a test sets. localToEpochSeconds is a simple
 // count of seconds that grows with the calendar time and is 0 only at its
-// origin; it does not depend on the machine's time zone. Its steady clock
+// origin; it does not depend on the machine's time zone; nowMillis is that
+// count in milliseconds. Its steady clock
 // goes forward with every set() that moves the time forward, as real time
 // passing would; jump() moves the wall clock alone, as setting the host's
 // clock does.
@@ -33,7 +34,10 @@ class FakeClock : public platform::Clock {
     std::lock_guard<std::mutex> lock(mu_);
     return time_;
   }
-  double nowMillis() const override { return 0; }
+  double nowMillis() const override {
+    std::lock_guard<std::mutex> lock(mu_);
+    return static_cast<double>(localToEpochSeconds(time_)) * 1000.0;
+  }
   int64_t steadyMillis() const override {
     std::lock_guard<std::mutex> lock(mu_);
     return steadyMillis_;
