@@ -5,10 +5,18 @@
 // bound, and the lines it never got go to the next console. On loopback and
 // over the slow link: a console reset in the middle of a backlog is followed
 // by one that starts no later than the first line the first one's host had
-// not received.
+// not received. On loopback: an agent stopped or killed and started again
+// goes on where the console's host stopped acknowledging, and a position it
+// cannot use or keep leaves it starting behind the last separator; a line
+// written in two parts comes whole.
+#include <signal.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,12 +39,14 @@ std::string today() {
   return buffer;
 }
 
-// count lines of 100 bytes each (CR LF included), numbered from 1.
-std::string logLines(int count) {
+const std::string kSeparatorLine = std::string(20, '-') + "\r\n";
+
+// count lines of 100 bytes each (CR LF included), numbered from first.
+std::string logLines(int count, int first = 1) {
   std::string text;
   text.reserve(static_cast<size_t>(count) * 100);
   char head[32];
-  for (int n = 1; n <= count; ++n) {
+  for (int n = first; n < first + count; ++n) {
     std::snprintf(head, sizeof head, "line %06d ", n);
     text += head;
     text.append(100 - 2 - std::string(head).size(), 'x');
@@ -144,6 +154,13 @@ class BacklogFixture : public AgentFixture {
   }
 
   const SlowLink& link() const { return *link_; }
+
+  std::string todaysLog() const { return "logs/sys1/system" + today() + ".log"; }
+  // Starts the agent again after it ended, and waits for its start-up to end.
+  void restartAgent(int starts) {
+    startAgent();
+    ASSERT_TRUE(waitForHistoryCount("Hostname: ", starts, underWine() ? 60000 : 10000));
+  }
 
  private:
   std::unique_ptr<SlowLink> link_;
@@ -288,6 +305,169 @@ INSTANTIATE_TEST_SUITE_P(
                       ResetCase{"SlowLink", true, false},
                       ResetCase{"SlowLinkAfterReadingWhatTheHostHeld", true, true}),
     [](const ::testing::TestParamInfo<ResetCase>& info) { return info.param.name; });
+
+
+struct RestartCase {
+  const char* name;
+  bool killed;  // SIGKILL, else SIGTERM (the confirmed exit)
+  bool newRun;  // while it is down, the program begins a new run (a separator)
+};
+
+class AgentRestart : public BacklogFixture, public ::testing::WithParamInterface<RestartCase> {};
+
+// The agent ends while a console reads, lines are written while it is down,
+// and it starts again: the next console gets every line from where the
+// first console's host stopped acknowledging, a new run's lines too, and
+// nothing is skipped. After the confirmed exit at most one message comes
+// again; after a kill, only lines the first console got in the last two
+// seconds (the position is kept once a second).
+TEST_P(AgentRestart, TheNextConsoleGoesOnWhereTheLastHostStopped) {
+  using std::chrono::steady_clock;
+  if (!GetParam().killed && underWine()) GTEST_SKIP() << "SIGTERM is no window's exit";
+  constexpr int kBacklog = 3000;
+  startWithBacklog(kBacklog);
+  auto console = connectConsole();
+  ASSERT_NE(console, nullptr);
+  Received first;
+  ASSERT_TRUE(readLines(*console, &first, kBacklog));
+  std::map<int, steady_clock::time_point> arrived;
+  int written = kBacklog;
+  steady_clock::time_point ended;
+  if (GetParam().killed) {
+    // Lines go on coming, 20 every 20 ms, until the kill.
+    std::atomic<int> appended{kBacklog};
+    std::thread writer([&] {
+      for (int i = 0; i < 100; ++i) {
+        appendFile(todaysLog(), logLines(20, appended + 1));
+        appended += 20;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+    });
+    while (first.lines.size() < 1500 + static_cast<size_t>(kBacklog)) {
+      auto message = console->receive(kAnswerMs);
+      ASSERT_TRUE(message.has_value());
+      if (message->message->getMessageType() != "13") continue;
+      const size_t before = first.lines.size();
+      takeLines(*message, &first);
+      for (size_t i = before; i < first.lines.size(); ++i) arrived[first.lines[i]] = steady_clock::now();
+    }
+    agent().sendSignal(SIGKILL);
+    ended = steady_clock::now();
+    writer.join();
+    written = appended;
+    // What the console's host had when the agent died counts as arrived then.
+    while (auto message = console->receive(1000)) {
+      if (message->message->getMessageType() == "13") takeLines(*message, &first);
+    }
+  } else {
+    agent().sendSignal(SIGTERM);
+  }
+  ASSERT_TRUE(agent().waitForExit(kAnswerMs).has_value());
+  const int lastGot = first.lines.back();
+
+  appendFile(todaysLog(), logLines(500, written + 1));
+  if (GetParam().newRun) appendFile(todaysLog(), kSeparatorLine + logLines(500, written + 501));
+  const int last = written + (GetParam().newRun ? 1000 : 500);
+  restartAgent(2);
+  EXPECT_NE(historyLog().find("监控程序1 system log: resuming at line "), std::string::npos);
+  auto next = connectConsole();
+  ASSERT_NE(next, nullptr);
+  Received rest;
+  ASSERT_TRUE(readLines(*next, &rest, 1));
+  const int start = rest.lines.front();
+  ASSERT_TRUE(readLines(*next, &rest, static_cast<size_t>(last - start + 1)))
+      << rest.lines.size() << " lines arrived";
+  EXPECT_TRUE(consecutive(rest.lines, start, last));
+  EXPECT_LE(start, lastGot + 1) << "lines " << lastGot + 1 << " to " << start - 1 << " lost";
+  RecordProperty("lines_sent_again", lastGot + 1 - start);
+  if (!GetParam().killed) {
+    EXPECT_LE(lastGot + 1 - start, 20) << "more than one message again";
+    return;
+  }
+  for (int n = start; n <= lastGot; ++n) {
+    const auto at = arrived.find(n);
+    const auto when = at != arrived.end() ? at->second : ended;
+    EXPECT_GE(when, ended - std::chrono::seconds(2)) << "line " << n << " came again";
+    if (when < ended - std::chrono::seconds(2)) break;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    StoppedAndKilled, AgentRestart,
+    ::testing::Values(RestartCase{"Stopped", false, false},
+                      RestartCase{"StoppedThenANewRun", false, true},
+                      RestartCase{"Killed", true, false},
+                      RestartCase{"KilledThenANewRun", true, true}),
+    [](const ::testing::TestParamInfo<RestartCase>& info) { return info.param.name; });
+
+// A kept position that cannot be used (none, a file that is not one, one of
+// another file, one past the file's end) leaves the agent starting behind
+// the last separator, with a line saying why; one that cannot be written
+// leaves it serving, with a line saying so.
+TEST_F(BacklogFixture, AKeptPositionThatCannotBeUsedOrKeptChangesNothingElse) {
+  const char sep = underWine() ? '\\' : '/';
+  const std::string log = std::string(".") + sep + "logs" + sep + "sys1" + sep + "system" +
+                          today() + ".log";
+  const auto state = [&](const std::string& file, int offset) {
+    return "[TavinMonitorAgent]\r\nversion=1\r\nreading=0\r\n[监控程序1]\r\nfile=" + file +
+           "\r\ndate=" + today() + "\r\noffset=" + std::to_string(offset) +
+           "\r\nline=1\r\nentered=top\r\n";
+  };
+  struct Case {
+    const char* name;
+    std::string content;  // of the state file; empty: none
+    bool unwritable;      // a directory stands where the new state file goes
+    std::string line;     // a part of the history line
+  };
+  const Case cases[] = {
+      {"none", "", false, "starting behind the last separator of today's file: no position kept in"},
+      {"garbage", "garbage", false, "TavinMonitorAgent.state cannot be used: no [TavinMonitorAgent]"},
+      {"another file", state(log + ".old", 100), false, "the kept position is of another file"},
+      {"past the end", state(log, 100000), false, "is shorter than the kept position"},
+      {"unwritable", "", true, "Cannot keep the system-log read positions in "},
+  };
+  int starts = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(path("TavinMonitorAgent.state.new"));
+    std::filesystem::remove(path("TavinMonitorAgent.state"));
+    if (!c.content.empty()) writeFile("TavinMonitorAgent.state", c.content);
+    if (c.unwritable) writeFile("TavinMonitorAgent.state.new/x", "");
+    writeFile("Tavin_ASHR.exe", "");
+    writeFile(todaysLog(), logLines(2) + kSeparatorLine + logLines(2, 3));
+    writeIni("[Program]\r\n监控程序1=Y\r\n监控程序1_SYSLOGDIR=sys1\r\n");
+    if (starts == 0) {
+      startAgent();
+      ++starts;
+    } else {
+      restartAgent(++starts);
+    }
+    auto console = connectConsole();
+    ASSERT_NE(console, nullptr);
+    Received got;
+    ASSERT_TRUE(readLines(*console, &got, 2));
+    EXPECT_TRUE(consecutive(got.lines, 3, 4));
+    EXPECT_TRUE(waitForHistoryCount(c.line, 1, kAnswerMs)) << historyLog();
+    console.reset();
+    stopAgent();
+  }
+}
+
+// A line caught while the program writes it comes as one entry, whole.
+TEST_F(BacklogFixture, ALineWrittenInTwoPartsComesWhole) {
+  startWithBacklog(1);
+  auto console = connectConsole();
+  ASSERT_NE(console, nullptr);
+  Received got;
+  ASSERT_TRUE(readLines(*console, &got, 1));
+  const std::string line = logLines(1, 2);
+  appendFile(todaysLog(), line.substr(0, 40));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  appendFile(todaysLog(), line.substr(40));
+  auto push = console->receiveType("13", kAnswerMs);
+  ASSERT_TRUE(push.has_value());
+  EXPECT_EQ(push->message->body()->getValue("sysLog"), "监控程序1 2 " + line + "\x02");
+}
 
 }  // namespace
 }  // namespace tavin::e2e
