@@ -25,6 +25,16 @@
 //       until the agent has filled its window, and is reset: how many lines
 //       each next console got again that its predecessor's host had
 //       received, and how many it never got, per reset.
+//   tavin_load restart --port P --file PATH --pid PID --signal term|kill
+//       a backlog of 2000 lines and a console that reads it, then 1000 lines
+//       a second for 3 s while it reads, and the agent PID ends by SIGTERM
+//       (its confirmed exit) or SIGKILL while they come: the last line the
+//       console got (last=) and the lines written (written=).
+//   tavin_load restart --port P --file PATH --after LAST --written W
+//       for the agent started again: 200 lines more, as if written while it
+//       was down, and a console that reads until the last of them: the
+//       lines it got that the first console had got too (again=), and those
+//       neither got (lost=).
 //   tavin_load follow --port P --file PATH --rate R [--seconds S]
 //       appends R lines a second (default for 60 s) to a monitored program's
 //       system log, as a busy program writes, while reading the pushed
@@ -66,6 +76,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -142,6 +153,15 @@ class Console {
   }
   // The next message, waiting at most timeoutMs; null on timeout.
   std::unique_ptr<tavin::Message> next(int timeoutMs) {
+    bool ended = false;
+    std::unique_ptr<tavin::Message> message = nextOrEnd(timeoutMs, &ended);
+    if (ended) fail("the agent closed the connection");
+    return message;
+  }
+  // As next, but a connection the agent ends is no failure: null, with
+  // *ended set.
+  std::unique_ptr<tavin::Message> nextOrEnd(int timeoutMs, bool* ended) {
+    *ended = false;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
       if (std::unique_ptr<tavin::Message> message = take()) return message;
@@ -149,15 +169,13 @@ class Console {
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
       if (left <= 0) return nullptr;
       std::string bytes;
-      switch (client_.receive(&bytes, static_cast<int>(left))) {
-        case platform::TcpClient::Received::kData:
-          buffer_ += bytes;
-          break;
-        case platform::TcpClient::Received::kTimeout:
-          return nullptr;
-        default:
-          fail("the agent closed the connection");
+      const auto received = client_.receive(&bytes, static_cast<int>(left));
+      if (received == platform::TcpClient::Received::kTimeout) return nullptr;
+      if (received != platform::TcpClient::Received::kData) {
+        *ended = true;
+        return nullptr;
       }
+      buffer_ += bytes;
     }
   }
   // The response of the given type and sequence, skipping pushes.
@@ -524,6 +542,97 @@ int reset(uint16_t port, const std::string& file, long lines, long resets) {
   return 0;
 }
 
+// count numbered lines of 100 bytes (CR LF included), from first on.
+std::string numberedLines(long first, long count) {
+  std::string text;
+  text.reserve(static_cast<size_t>(count) * 100);
+  char line[128];
+  for (long i = first; i < first + count; ++i) {
+    const int n = std::snprintf(line, sizeof line, "09:30:01 order %08ld confirmed %064d\r\n", i, 0);
+    text.append(line, static_cast<size_t>(n));
+  }
+  return text;
+}
+
+// The numbers of the lines a log message carries, in order.
+void lineNumbers(const tavin::Message& message, std::vector<long>* out) {
+  const std::string sysLog = message.body()->getValue("sysLog");
+  for (size_t start = 0, end; (end = sysLog.find('\x02', start)) != std::string::npos;
+       start = end + 1) {
+    const size_t at = sysLog.find(" order ", start);
+    if (at != std::string::npos && at < end) out->push_back(std::strtol(sysLog.c_str() + at + 7, nullptr, 10));
+  }
+}
+
+int restartBefore(uint16_t port, const std::string& file, long pid, const std::string& signal) {
+  constexpr long kBacklog = 2000;
+  constexpr long kPerTick = 10;  // every 10 ms: 1000 lines a second
+  constexpr int kTicks = 300;
+  appendTo(file, numberedLines(1, kBacklog));
+  Console console(port);
+  std::vector<long> got;
+  bool ended = false;
+  while (got.size() < static_cast<size_t>(kBacklog)) {
+    std::unique_ptr<tavin::Message> message = console.nextOrEnd(10000, &ended);
+    if (!message) fail("the backlog stopped");
+    if (message->getMessageType() == "13") lineNumbers(*message, &got);
+  }
+  std::atomic<long> written{kBacklog};
+  std::atomic<bool> writing{true};
+  std::thread writer([&] {
+    for (int tick = 0; tick < kTicks && writing; ++tick) {
+      appendTo(file, numberedLines(written + 1, kPerTick));
+      written += kPerTick;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  });
+  const auto end = Clock::now() + std::chrono::milliseconds(10 * kTicks);
+  while (Clock::now() < end) {
+    std::unique_ptr<tavin::Message> message = console.nextOrEnd(100, &ended);
+    if (ended) fail("the agent closed the connection");
+    if (message && message->getMessageType() == "13") lineNumbers(*message, &got);
+  }
+  // While lines are coming.
+  if (::kill(static_cast<pid_t>(pid), signal == "kill" ? SIGKILL : SIGTERM) != 0) fail("kill");
+  writing = false;
+  writer.join();
+  // What the console's host had when the agent ended.
+  for (int i = 0; i < 100 && !ended; ++i) {
+    std::unique_ptr<tavin::Message> message = console.nextOrEnd(100, &ended);
+    if (message && message->getMessageType() == "13") lineNumbers(*message, &got);
+  }
+  for (size_t i = 0; i < got.size(); ++i) {
+    if (got[i] != static_cast<long>(i) + 1) fail("the first console's lines are not in order");
+  }
+  std::printf("last=%ld\nwritten=%ld\n", got.empty() ? 0L : got.back(), written.load());
+  return 0;
+}
+
+int restartAfter(uint16_t port, const std::string& file, long last, long written) {
+  const long total = written + 200;
+  appendTo(file, numberedLines(written + 1, 200));
+  Console console(port);
+  std::vector<long> got;
+  const auto giveUp = Clock::now() + std::chrono::seconds(30);
+  while (got.empty() || got.back() < total) {
+    if (Clock::now() > giveUp) fail("the lines stopped");
+    bool ended = false;
+    std::unique_ptr<tavin::Message> message = console.nextOrEnd(10000, &ended);
+    if (ended) fail("the agent closed the connection");
+    if (message && message->getMessageType() == "13") lineNumbers(*message, &got);
+  }
+  std::vector<bool> seen(static_cast<size_t>(total) + 1, false);
+  long again = 0;
+  for (long n : got) {
+    if (n >= 1 && n <= total) seen[static_cast<size_t>(n)] = true;
+    if (n <= last) ++again;
+  }
+  long lost = 0;
+  for (long n = last + 1; n <= total; ++n) lost += seen[static_cast<size_t>(n)] ? 0 : 1;
+  std::printf("again=%ld\nlost=%ld\n", again, lost);
+  return 0;
+}
+
 int follow(uint16_t port, const std::string& file, long rate, long seconds) {
   Console console(port);
   admitted(console);
@@ -837,7 +946,7 @@ int manydenied(uint16_t port, long addresses, long rounds) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    fail("usage: tavin_load roundtrip|logpush|sink|reset|follow|denied|idle|scrape|checkcs|"
+    fail("usage: tavin_load roundtrip|logpush|sink|reset|restart|follow|denied|idle|scrape|checkcs|"
          "scrapeflood|manydenied --port P ...");
   }
   const std::string command = argv[1];
@@ -855,6 +964,15 @@ int main(int argc, char** argv) {
   if (command == "reset") {
     return reset(port, option(argc, argv, "--file", ""), number(argc, argv, "--lines", "100000"),
                  std::max(2L, number(argc, argv, "--resets", "5")));
+  }
+  if (command == "restart") {
+    const std::string file = option(argc, argv, "--file", "");
+    if (std::find(argv + 2, argv + argc, std::string("--after")) != argv + argc) {
+      return restartAfter(port, file, number(argc, argv, "--after", ""),
+                          number(argc, argv, "--written", ""));
+    }
+    return restartBefore(port, file, number(argc, argv, "--pid", ""),
+                         option(argc, argv, "--signal", "term"));
   }
   if (command == "follow") {
     return follow(port, option(argc, argv, "--file", ""), number(argc, argv, "--rate", ""),
