@@ -813,10 +813,15 @@ TEST_F(AgentServerTest, LinesTheConsolesHostNeverAcknowledgedGoToTheNextConsole)
   }
   loop.acknowledge(first, acknowledged + 10);
   loop.close(first);
+  // Kept for a restart: the position behind the last message acknowledged,
+  // never one further.
+  ASSERT_TRUE(loop.pumpUntil([&] { return !feed.saved().empty(); }));
+  EXPECT_EQ(feed.saved(), std::vector<size_t>{3});
 
   const auto next = loop.connect(kConsole);
   ASSERT_TRUE(loop.pumpUntil([&] { return pushedTexts(loop.sentTo(next)).size() == 27; }));
   EXPECT_EQ(pushedTexts(loop.sentTo(next)), bigBatches(3, 30));
+  ASSERT_TRUE(loop.pumpUntil([&] { return feed.saved().back() == 30; }));
 }
 
 // A connection being refused is never the console, not even while it closes:

@@ -121,7 +121,9 @@ void HeartbeatThread::saveDelivered() {
     position.swap(toSave_);
     lastSave_ = SteadyClock::now();
   }
-  if (position) save(*position);
+  // Written either way: the stop is the last word on when a console was
+  // read for.
+  save(position ? *position : std::any());
 }
 
 void HeartbeatThread::save(const std::any& position) {

@@ -130,7 +130,7 @@ class HeartbeatThread {
   // before position, a position of the feed.
   void delivered(std::any position);
   // After stop(): writes the delivered position the thread has not written
-  // yet, on the calling thread.
+  // yet, or the last one again, on the calling thread.
   void saveDelivered();
 
  private:

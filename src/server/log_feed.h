@@ -34,7 +34,9 @@ class LogFeed {
   // Goes back to a position: the batches read since then come again.
   virtual void rewind(const std::any& position) = 0;
   // Keeps position (one the feed gave) for the next start of the agent,
-  // which reads on from there. A feed that keeps nothing ignores it.
+  // which reads on from there; an empty position keeps the last one again
+  // (the agent is stopping: when a console was last read for is news). A
+  // feed that keeps nothing ignores it.
   virtual void save(const std::any& position) { (void)position; }
 };
 

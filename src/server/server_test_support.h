@@ -263,7 +263,7 @@ class ListFeed : public LogFeed {
   // Records the positions kept, in order.
   void save(const std::any& position) override {
     std::lock_guard<std::mutex> lock(mu_);
-    saved_.push_back(std::any_cast<size_t>(position));
+    if (position.has_value()) saved_.push_back(std::any_cast<size_t>(position));
   }
   void add(const std::string& text) {
     std::lock_guard<std::mutex> lock(mu_);

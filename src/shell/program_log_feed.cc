@@ -29,8 +29,12 @@ void ProgramLogFeed::rewind(const std::any& position) {
 }
 
 void ProgramLogFeed::save(const std::any& position) {
-  const auto* at = std::any_cast<AgentConfig::SysLogPosition>(&position);
-  if (at == nullptr) return;
+  if (position.has_value()) {
+    const auto* at = std::any_cast<AgentConfig::SysLogPosition>(&position);
+    if (at == nullptr) return;
+    kept_ = *at;
+  }
+  const AgentConfig::SysLogPosition* at = &kept_;
   KeptPlaces places;
   places.readingMillis = readingMillis_;
   for (size_t i = 0; i < config_.communicatorCount() && i < at->size(); ++i) {
@@ -71,6 +75,10 @@ std::vector<std::string> ProgramLogFeed::resume() {
       lines.push_back(resumeProgram(i, loaded, why, places, keptUp));
     }
   }
+  // Until something is delivered, what was taken up is the position to
+  // keep, with its reading time: a run without a console changes neither.
+  kept_ = config_.sysLogPosition();
+  if (loaded == ReadPositionFile::Loaded::kLoaded) readingMillis_ = places.readingMillis;
   return lines;
 }
 

@@ -51,7 +51,11 @@ class ProgramLogFeed : public LogFeed {
   const ReadPositionFile file_;
   const platform::Clock& clock_;
   History& history_;
-  double readingMillis_ = -1;  // wall time of the last read: a console was connected
+  // The position written last, or taken up at start.
+  AgentConfig::SysLogPosition kept_;
+  // Wall time of the last read (a console was connected), in this run or,
+  // before the first, as kept from the last.
+  double readingMillis_ = -1;
   bool saveFailed_ = false;    // the last save failed, and its line was written
 };
 

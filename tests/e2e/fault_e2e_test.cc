@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -116,8 +117,11 @@ class AgentFaults : public AgentFixture {
     writeFile("Tavin_ASHR.exe", "");
     writeFile("logs/sys1/system20260309.log", "A1\r\n");
     writeIni("[Program]\r\n监控程序1=Y\r\n监控程序1_SYSLOGDIR=sys1\r\n");
-    startAgent({std::string("LD_PRELOAD=") + kFaketime, "FAKETIME_TIMESTAMP_FILE=" + path("clock"),
-                "FAKETIME_NO_CACHE=1", "FAKETIME_DONT_FAKE_MONOTONIC=1"});
+    startAgent(clockEnvironment());
+  }
+  std::vector<std::string> clockEnvironment() const {
+    return {std::string("LD_PRELOAD=") + kFaketime, "FAKETIME_TIMESTAMP_FILE=" + path("clock"),
+            "FAKETIME_NO_CACHE=1", "FAKETIME_DONT_FAKE_MONOTONIC=1"};
   }
 
   // The system-log entries pushed to the console until `count` have come.
@@ -286,6 +290,31 @@ TEST_F(AgentFaults, SystemLogLinesWrittenJustBeforeMidnightAreNotLost) {
   appendFile("logs/sys1/system20260309.log", "late\r\n");
   writeFile("clock", "2026-03-10 00:00:01");
   writeFile("logs/sys1/system20260310.log", std::string(20, '-') + "\r\nB1\r\n");
+  EXPECT_EQ(pushedLines(*console, 2),
+            (std::vector<std::string>{"监控程序1 2 late\r\n", "监控程序1 2 B1\r\n"}));
+}
+
+// Stopped a minute before midnight while a console reads a quiet log (its
+// position kept long before), and started again a minute after midnight:
+// the rest of the day before's file comes first.
+TEST_F(AgentFaults, SystemLogStoppedJustBeforeMidnightLosesNothing) {
+  if (::access(kFaketime, R_OK) != 0) GTEST_SKIP() << "libfaketime is not installed";
+  startOnClock("2026-03-09 23:50:00");
+  auto console = connectConsole();
+  ASSERT_NE(console, nullptr);
+  EXPECT_EQ(pushedLines(*console, 1), std::vector<std::string>{"监控程序1 1 A1\r\n"});
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // kept, at 23:50
+  writeFile("clock", "2026-03-09 23:59:00");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // still read for, at 23:59
+  agent().sendSignal(SIGTERM);
+  ASSERT_TRUE(agent().waitForExit(kAnswerMs).has_value());
+  appendFile("logs/sys1/system20260309.log", "late\r\n");
+  writeFile("clock", "2026-03-10 00:01:00");
+  writeFile("logs/sys1/system20260310.log", std::string(20, '-') + "\r\nB1\r\n");
+  setHistoryDate("2026-03-10");
+  startAgent(clockEnvironment());
+  console = connectConsole();
+  ASSERT_NE(console, nullptr);
   EXPECT_EQ(pushedLines(*console, 2),
             (std::vector<std::string>{"监控程序1 2 late\r\n", "监控程序1 2 B1\r\n"}));
 }
