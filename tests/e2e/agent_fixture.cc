@@ -117,6 +117,7 @@ void AgentFixture::startAgent(const std::vector<std::string>& env) {
   argv.push_back(dir_.path(exeName_));
   // Each test's copy of the executable has a lock file of its own beside it,
   // so tests run side by side.
+  if (agent_) earlierAgents_.push_back(std::move(agent_));
   agent_ = std::make_unique<AgentProcess>(argv, workDir_, env);
   ASSERT_TRUE(agent_->started());
   // Start-up ends with the "Hostname: " line; the port is open by then.

@@ -48,7 +48,8 @@ class AgentFixture : public ::testing::Test {
   // `units` operators OP000000001, OP000000002, ...: as many trading units.
   void writeProgramOneUnits(int units);
 
-  // Starts the agent and waits until it accepts connections.
+  // Starts the agent and waits until it accepts connections (an agent that
+  // ran before: until its first start-up's end).
   void startAgent(const std::vector<std::string>& env = {});
   AgentProcess& agent() { return *agent_; }
   // Stops the agent by its pid, if it runs.
@@ -75,6 +76,10 @@ class AgentFixture : public ::testing::Test {
   bool wine_ = false;
   int port_ = 0;
   std::string historyDate_;
+  // Agents that ended and were started again, kept until the test ends: a
+  // process Wine started for one (its desktop) may keep that agent's output
+  // open while the next one runs.
+  std::vector<std::unique_ptr<AgentProcess>> earlierAgents_;
   std::unique_ptr<AgentProcess> agent_;
 };
 

@@ -334,9 +334,10 @@ TEST_P(AgentRestart, TheNextConsoleGoesOnWhereTheLastHostStopped) {
   int written = kBacklog;
   steady_clock::time_point ended;
   if (GetParam().killed) {
-    // Lines go on coming, 20 every 20 ms, until the kill.
+    // Lines go on coming, 20 every 20 ms, until the kill (a failed assertion
+    // ends the test only once the writer has ended: jthread).
     std::atomic<int> appended{kBacklog};
-    std::thread writer([&] {
+    std::jthread writer([&] {
       for (int i = 0; i < 100; ++i) {
         appendFile(todaysLog(), logLines(20, appended + 1));
         appended += 20;
