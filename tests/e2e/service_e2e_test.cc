@@ -4,14 +4,13 @@
 // runs services in the user's session and keeps no event log (its
 // ReportEventW only writes the text to its debug output), so the lock across
 // sessions and the event-log entries need a Windows host.
-#include <dirent.h>
 #include <signal.h>
 
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <iterator>
 #include <regex>
-#include <sstream>
 #include <thread>
 
 #include "tests/e2e/agent_fixture.h"
@@ -89,23 +88,16 @@ class ServiceSmoke : public AgentFixture {
   }
 
   // The service's process, which services.exe started, found by this
-  // workspace's path in its command line and ended by its pid.
+  // workspace's executable in its command line and ended by its pid.
   void killServiceProcess() {
-    DIR* proc = ::opendir("/proc");
-    if (proc == nullptr) return;
-    const std::string workspace = windowsPath(workDir());
-    while (dirent* entry = ::readdir(proc)) {
-      const int pid = std::atoi(entry->d_name);
-      if (pid <= 0) continue;
-      std::ifstream in("/proc/" + std::string(entry->d_name) + "/cmdline", std::ios::binary);
-      std::stringstream commandLine;
-      commandLine << in.rdbuf();
-      if (commandLine.str().find(workspace) != std::string::npos &&
-          commandLine.str().find("--service") != std::string::npos) {
-        ::kill(pid, SIGKILL);
-      }
+    const std::string exe = windowsPath(path("TavinMonitorAgent.exe"));
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+      std::ifstream in(entry.path() / "cmdline", std::ios::binary);
+      const std::string commandLine{std::istreambuf_iterator<char>(in), {}};
+      const int pid = std::atoi(entry.path().filename().c_str());
+      if (pid > 0 && commandLine.find(exe) != std::string::npos) ::kill(pid, SIGKILL);
     }
-    ::closedir(proc);
   }
 
   std::string name_;
