@@ -82,7 +82,9 @@ SysStatus InstanceLock::acquire(const std::string& name, bool* alreadyRunning,
   }
   if (mutex == nullptr) {
     if (problem != nullptr && error == ERROR_ACCESS_DENIED) {
-      *problem = "another program has made it so that the agent's user may not take it";
+      *problem =
+          "this user may not take it (the agent's own lets only the system, administrators, "
+          "interactive users and services take it; another program's may let nobody)";
     }
     return SysStatus::error("CreateMutexW", static_cast<int>(error));
   }
