@@ -203,14 +203,15 @@ DWORD Service::control(DWORD code) {
     case SERVICE_CONTROL_STOP:
     case SERVICE_CONTROL_SHUTDOWN:
     case SERVICE_CONTROL_PRESHUTDOWN:
-      if (loop_ == nullptr || stopping_) return NO_ERROR;
+      if (stopping_) return NO_ERROR;
+      if (loop_ == nullptr) return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
       stopping_ = true;
       setStatus(SERVICE_STOP_PENDING);
       loop_->post([agent = agent_] { agent->close(); });  // "Agent Closed"; the loop ends
       return NO_ERROR;
     case SERVICE_CONTROL_PAUSE:
     case SERVICE_CONTROL_CONTINUE: {
-      if (loop_ == nullptr || stopping_) return NO_ERROR;
+      if (loop_ == nullptr || stopping_) return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
       const bool pause = code == SERVICE_CONTROL_PAUSE;
       setStatus(pause ? SERVICE_PAUSE_PENDING : SERVICE_CONTINUE_PENDING);
       loop_->post([this, agent = agent_, pause] {
