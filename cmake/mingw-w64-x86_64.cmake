@@ -17,3 +17,5 @@ find_program(TAVIN_WINE NAMES wine wine64)
 if(TAVIN_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${TAVIN_WINE})
 endif()
+# The message compiler of the event-log messages.
+set(TAVIN_MC_COMPILER ${TOOLCHAIN_PREFIX}-windmc)

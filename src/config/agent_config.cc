@@ -148,11 +148,13 @@ bool AgentConfig::load() {
   program2_ = readProgram(ini, kProgram2Name, kProgram2Defaults, monitor2Flag_, workDir_, logDir);
   if (monitor1Flag_ == kFlagYes && !platform::fileExists(program1_.startFile)) {
     throw StartupError(startFileMessage(std::string(kProgram1Name), kStartFileMissing1,
-                                        program1_.startFile, executablePath_));
+                                        program1_.startFile, executablePath_),
+                       logFile_);
   }
   if (monitor2Flag_ == kFlagYes && !platform::fileExists(program2_.startFile)) {
     throw StartupError(startFileMessage(std::string(kProgram2Name), kStartFileMissing2,
-                                        program2_.startFile, executablePath_));
+                                        program2_.startFile, executablePath_),
+                       logFile_);
   }
 
   std::vector<std::unique_ptr<QexCommunicator>> communicators;
@@ -168,7 +170,7 @@ bool AgentConfig::load() {
       ini.readString(kSectionProgram, kKeySystemConfigEnvNo, kDefaultSystemConfigEnvNo);
   platform::IniFile system;
   if (platform::SysStatus status = platform::IniFile::load(systemFile, &system); !status.isOk()) {
-    throw StartupError("Cannot read " + systemFile + ": " + status.toString());
+    throw StartupError("Cannot read " + systemFile + ": " + status.toString(), logFile_);
   }
   envNo_ = system.readString(systemSection, systemKey, kDefaultEnvNo);
   if (envNo_.empty()) envNo_ = std::string(kDefaultEnvNo);

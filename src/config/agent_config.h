@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "codec/errors.h"
@@ -26,9 +27,17 @@
 namespace tavin {
 
 // A load that cannot complete; the message is the whole text the user sees.
+// logFile is the configured log file name when the load got as far as
+// making its folder, so that the history can take the message too; empty
+// otherwise.
 class StartupError : public AppError {
  public:
-  using AppError::AppError;
+  explicit StartupError(std::string message, std::string logFile = {})
+      : AppError(std::move(message)), logFile_(std::move(logFile)) {}
+  const std::string& logFile() const { return logFile_; }
+
+ private:
+  std::string logFile_;
 };
 
 class AgentConfig {

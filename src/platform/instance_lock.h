@@ -2,17 +2,24 @@
 // that the system releases when the process ends, however it ends (no stale
 // lock after a crash or a kill).
 //
-// Windows: a named mutex, one per host. POSIX: an advisory lock (flock) on a
-// file, one per installation. The agent's lock file lies beside its
-// executable, or where a symbolic link of that name beside it points, so
-// that only what can write the installation's directory decides where it
-// is. It is created readable and writable by its owner alone (0600). Only a
-// regular file of the agent's own user that no other user may open is used:
-// then no other user can take the lock first, nor hold it to keep the agent
-// from starting. Anything else (another owner, group or other permission
-// bits, a symbolic link, a FIFO, a directory) is an error, never "already
-// running".
-// Move-only; released on destruction. One thread at a time.
+// Windows: a named mutex in the global namespace, one per host, so that the
+// service in session 0 and a tray application in a user's session see each
+// other. Holding it means owning it (a handle that another program keeps
+// open is no hold), and only the system, administrators, interactive users
+// and services may take it.
+//
+// POSIX: an advisory lock (flock) on a file, one per installation. The
+// agent's lock file lies beside its executable, or where a symbolic link of
+// that name beside it points, so that only what can write the
+// installation's directory decides where it is. It is created readable and
+// writable by its owner alone (0600). Only a regular file of the agent's own
+// user that no other user may open is used: then no other user can take the
+// lock first, nor hold it to keep the agent from starting. Anything else
+// (another owner, group or other permission bits, a symbolic link, a FIFO, a
+// directory) is an error, never "already running".
+//
+// Move-only; released on destruction. One thread at a time; on Windows the
+// thread that took the lock holds it, and must outlive the hold.
 #pragma once
 
 #include <memory>
@@ -23,17 +30,17 @@
 
 namespace platform {
 
-// The name of the agent's mutex on Windows.
+// The name of the agent's mutex on Windows, in the global namespace.
 inline constexpr std::string_view kInstanceLockName = "TavinMonitorAgent";
 // What the agent's lock file is named after its executable: the executable's
 // path without its extension, then this.
 inline constexpr std::string_view kInstanceLockFileExtension = ".lock";
 
-// The agent's own lock: on Windows the mutex kInstanceLockName, on POSIX the
-// lock file beside the running executable ("/opt/tavin/TavinMonitorAgent"
-// locks "/opt/tavin/TavinMonitorAgent.lock"), or, when that name is a
-// symbolic link, the file it points to (a relative link starts at the
-// executable's directory; the link is followed once). Empty when the
+// The agent's own lock: on Windows the mutex "Global\TavinMonitorAgent", on
+// POSIX the lock file beside the running executable
+// ("/opt/tavin/TavinMonitorAgent" locks "/opt/tavin/TavinMonitorAgent.lock"),
+// or, when that name is a symbolic link, the file it points to (a relative
+// link starts at the executable's directory; the link is followed once). Empty when the
 // executable's path cannot be found.
 std::string instanceLockName();
 
@@ -48,9 +55,10 @@ class InstanceLock {
   // name, on POSIX the path of a lock file (created when missing). Ok with
   // *alreadyRunning false: this object holds it now. Ok with *alreadyRunning
   // true: another holder has it (in this process or another). An error: the
-  // lock could not be tried at all; where the lock file itself is what is
-  // wrong (POSIX), *problem (when given) says what, in words ("it is owned
-  // by user alice (uid 1000), not by the agent's user _tavin (uid 999)").
+  // lock could not be tried at all; where the lock itself is what is wrong,
+  // *problem (when given) says what, in words ("it is owned by user alice
+  // (uid 1000), not by the agent's user _tavin (uid 999)"; on Windows a
+  // mutex of that name that the agent's user may not take).
   SysStatus acquire(const std::string& name, bool* alreadyRunning,
                     std::string* problem = nullptr);
   bool isHeld() const;

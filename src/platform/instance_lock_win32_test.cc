@@ -15,7 +15,8 @@ namespace platform {
 
 std::string test::uniqueLockName(const tavin::test::TempDir&) {
   std::random_device random;
-  return "TavinMonitorAgent-test-" + std::to_string(random()) + "-" + std::to_string(random());
+  return "Global\\TavinMonitorAgent-test-" + std::to_string(random()) + "-" +
+         std::to_string(random());
 }
 
 namespace {
@@ -116,6 +117,27 @@ TEST(InstanceLock, HeldByAnotherProcessUntilItDies) {
   ASSERT_TRUE(lock.acquire(name, &alreadyRunning).isOk());
   EXPECT_FALSE(alreadyRunning);
   EXPECT_TRUE(lock.isHeld());
+}
+
+// Held means owned: a handle to the mutex that another program keeps open
+// (any user's program may open it to see whether the agent runs) does not
+// keep the next start out once the holder has gone.
+TEST(InstanceLock, AHandleKeptOpenElsewhereIsNoHold) {
+  const tavin::test::TempDir dir;
+  const std::string name = test::uniqueLockName(dir);
+  bool alreadyRunning = true;
+  InstanceLock first;
+  ASSERT_TRUE(first.acquire(name, &alreadyRunning).isOk());
+  ASSERT_FALSE(alreadyRunning);
+  HANDLE other = ::OpenMutexW(SYNCHRONIZE, FALSE, gbkToWide(name).c_str());
+  ASSERT_NE(other, nullptr);
+  first.release();
+
+  InstanceLock second;
+  ASSERT_TRUE(second.acquire(name, &alreadyRunning).isOk());
+  EXPECT_FALSE(alreadyRunning);
+  EXPECT_TRUE(second.isHeld());
+  ::CloseHandle(other);
 }
 
 // A top-level window of a class of the test's own, the way the running

@@ -44,10 +44,26 @@ Agent::Agent(platform::EventLoop& loop, HistoryView* historyView, ServerView* se
 Agent::~Agent() = default;
 
 void Agent::start() {
-  // The configuration first: its failure is the start-up error the user sees.
-  config_ = &AgentConfig::getInstance();
   platform::Clock& clock = platform::Clock::system();
+  try {
+    // The configuration first: its failure is the start-up error the user sees.
+    config_ = &AgentConfig::getInstance();
+  } catch (const StartupError& e) {
+    // A service has nobody to see its error dialog: the history takes the
+    // reason too, wherever the load got as far as the log folder.
+    if (!e.logFile().empty()) HistoryLog(e.logFile(), clock).LogEvent(e.message());
+    throw;
+  }
   history_ = std::make_unique<HistoryLog>(config_->getLogFile(), clock, historyView_);
+  try {
+    startServing(clock);
+  } catch (const std::exception& e) {
+    history_->LogEvent(e.what());
+    throw;
+  }
+}
+
+void Agent::startServing(platform::Clock& clock) {
 
   systemStatus_ = std::make_unique<SystemStatus>(platform::HostCounters::system());
   // The pause runs on the processor thread; its stop ends the pause.

@@ -35,7 +35,8 @@ class Agent {
 
   // Loads the configuration, opens the listener, starts both worker threads
   // and writes the "Hostname: " line. Raises AppError carrying the whole
-  // message for the user when start-up fails; nothing listens then.
+  // message for the user when start-up fails; nothing listens then, and the
+  // message is a history line too once the log folder is known.
   void start();
 
   // The start/stop button.
@@ -54,6 +55,8 @@ class Agent {
   bool started() const { return server_ != nullptr; }
 
  private:
+  // Everything of start after the configuration and the history.
+  void startServing(platform::Clock& clock);
   // Opens the metrics endpoint when the configuration enables it; a port
   // that cannot be had leaves the agent without metrics (history line).
   void startMetrics();

@@ -57,14 +57,6 @@ LRESULT CALLBACK errFormProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
   return ::DefWindowProcW(window, message, wParam, lParam);
 }
 
-// The GB2312 character set: the texts are Chinese, and where the face has no
-// Chinese characters the system picks one that has, as a Chinese host does.
-HFONT makeFont(int pixels, const wchar_t* face) {
-  return ::CreateFontW(-pixels, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, GB2312_CHARSET,
-                       OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                       DEFAULT_PITCH | FF_DONTCARE, face);
-}
-
 }  // namespace
 
 bool TErrForm::showModal(const std::string& message) {
@@ -82,8 +74,8 @@ bool TErrForm::showModal(const std::string& message) {
   }
 
   ErrFormState state;
-  state.formFont = makeFont(11, L"MS Sans Serif");
-  state.messageFont = makeFont(13, L"Arial");
+  state.formFont = static_cast<HFONT>(createFont(kErrFormFont));
+  state.messageFont = static_cast<HFONT>(createFont(kErrMsgFont));
   state.messageBrush = ::GetSysColorBrush(COLOR_MENUBAR);
 
   // A dialog border around the dialog's client area, at its fixed place on

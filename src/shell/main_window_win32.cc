@@ -28,14 +28,6 @@ std::wstring wide(std::string_view gbk) { return platform::gbkToWide(gbk); }
 
 HMENU controlId(int id) { return reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)); }
 
-// The GB2312 character set: the texts are Chinese, and where the face has no
-// Chinese characters the system picks one that has, as a Chinese host does.
-HFONT makeFont(int pixels, const wchar_t* face) {
-  return ::CreateFontW(-pixels, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, GB2312_CHARSET,
-                       OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                       DEFAULT_PITCH | FF_DONTCARE, face);
-}
-
 // A panel paints a raised edge and hands its children's notifications to
 // the form, so that the form handles every control in one place.
 LRESULT CALLBACK panelProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -178,8 +170,8 @@ bool TFormMain::Impl::create() {
                            instance, this);
   if (form == nullptr) return false;
 
-  formFont = makeFont(12, L"宋体");
-  counterFont = makeFont(11, L"MS Sans Serif");
+  formFont = static_cast<HFONT>(createFont(kMainFormFont));
+  counterFont = static_cast<HFONT>(createFont(kCounterFont));
 
   const auto places = layoutControls(kMainFormControls, kMainClientWidth, kMainClientHeight);
   for (size_t i = 0; i < std::size(kMainFormControls); ++i) {

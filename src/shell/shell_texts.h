@@ -65,5 +65,27 @@ inline constexpr std::string_view kReadPositionSavedAgain =
 // What the read position file is named after the executable: its name
 // without the extension, then this, in the working directory.
 inline constexpr std::string_view kReadPositionFileExtension = ".state";
+// Windows: a start that finds another agent of this host holding the lock
+// and no window of it to bring to the front (the service, or a tray
+// application of another session), and a lock it cannot use: the failure,
+// the lock's name, ": ", the reason.
+inline constexpr std::string_view kAlreadyRunningElsewhere =
+    "TavinMonitorAgent already runs on this host (as the Windows service, or as the tray "
+    "application of a user's session); this start ends.";
+inline constexpr std::string_view kInstanceMutexFailure = "Cannot use the single-instance lock ";
+// The history line of a tray application that Windows started again after
+// it had crashed or hung.
+inline constexpr std::string_view kRestartedLine =
+    "Started again by Windows after the agent had ended unexpectedly";
+// The service: its event-log entries (start, clean stop), a working folder
+// it cannot use (the failure, the folder, ": ", the reason), and "--service"
+// given to a program not started by the service control manager.
+inline constexpr std::string_view kServiceStarted = "TavinMonitorAgent started as a service in ";
+inline constexpr std::string_view kServiceListening = ", listening at ";
+inline constexpr std::string_view kServiceStopped = "TavinMonitorAgent stopped: Agent Closed";
+inline constexpr std::string_view kWorkingFolderFailure = "Cannot use the working folder ";
+inline constexpr std::string_view kServiceOnly =
+    "TavinMonitorAgent.exe --service runs only as the Windows service, started by the service "
+    "control manager (sc start TavinMonitorAgent).";
 
 }  // namespace tavin

@@ -277,10 +277,11 @@ TEST_F(AgentEndToEnd, StartupFailuresGoToStderrWithStatusOne) {
   struct Case {
     std::string ini;
     std::string message;  // GBK
+    bool inHistory;       // the log folder is there for it
   };
   const Case cases[] = {
-      {"[Program]\r\nlogs_dir=./no/such/dir/\r\n", "Cannot create LogFile Directory."},
-      {"[Program]\r\n监控程序1=Y\r\n", "无法找到监控程序1 的程序启动文件。"},
+      {"[Program]\r\nlogs_dir=./no/such/dir/\r\n", "Cannot create LogFile Directory.", false},
+      {"[Program]\r\n监控程序1=Y\r\n", "无法找到监控程序1 的程序启动文件。", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.message);
@@ -292,6 +293,7 @@ TEST_F(AgentEndToEnd, StartupFailuresGoToStderrWithStatusOne) {
     process.drainOutput();
     EXPECT_NE(process.errorOutput().find(utf8(c.message)), std::string::npos)
         << process.errorOutput();
+    EXPECT_EQ(historyLog().find(c.message) != std::string::npos, c.inHistory) << historyLog();
     EXPECT_TRUE(refusedWithin(port(), 0));
   }
 }

@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
-#include <regex>
 #include <thread>
 
 #include "tests/e2e/agent_fixture.h"
@@ -82,6 +81,11 @@ void expectControls(const ProbeWindow& window, const std::vector<ExpectedControl
     ASSERT_NE(control, nullptr);
     EXPECT_EQ(control->get("class"), e.cls);
     EXPECT_EQ(control->get("text"), e.text);
+    // Drawn whole: a face standing in for one the system lacks may leave
+    // characters out.
+    EXPECT_EQ(control->fields.count("noink") == 1 ? control->get("noink") : "(not reported)", "")
+        << "characters the font draws no pixel of (under Wine, scripts/test has SimSun drawn by "
+           "WenQuanYi Zen Hei Sharp: the face Wine picks otherwise draws no \"-\" at 12 pixels)";
     EXPECT_EQ(control->number("x"), e.x);
     EXPECT_EQ(control->number("y"), e.y);
     if (e.w >= 0) {
@@ -197,16 +201,18 @@ TEST_F(AgentWindow, StartsInTheTrayAndASecondStartBringsTheWindowToTheFront) {
   EXPECT_EQ(controlText(s, "TFormMain", "StatusBar1", "parts"), "165,-1");
   EXPECT_EQ(controlText(s, "TFormMain", "StatusBar1", "part1"), "\t\t版本：2011版");
 
-  // The view starts with the host name; the listening line is in the file
-  // only, before it.
-  const std::string memo = controlText(s, "TFormMain", "_memHistory");
-  EXPECT_TRUE(std::regex_search(
-      memo, std::regex("^\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2} Hostname: [^\r\n]+$")))
-      << memo;
+  // The view starts with the host name, the file's line as it is (and, as
+  // checked above, drawn whole); the listening line is in the file only,
+  // before it.
   const std::string log = historyLog();
+  const size_t hostname = log.find("Hostname: ");
+  ASSERT_NE(hostname, std::string::npos) << log;
+  const size_t lineStart = log.rfind('\n', hostname) + 1;  // npos + 1 is 0
+  EXPECT_EQ(controlText(s, "TFormMain", "_memHistory"),
+            log.substr(lineStart, log.find("\r\n", hostname) - lineStart));
   const size_t listening = log.find("Listening at " + port + "\r\n");
   ASSERT_NE(listening, std::string::npos) << log;
-  EXPECT_LT(listening, log.find("Hostname: "));
+  EXPECT_LT(listening, hostname);
   screenshot("02-main-window");
 }
 

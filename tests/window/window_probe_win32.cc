@@ -23,7 +23,9 @@
 //
 // A line of "list" is "screen", "window" or "control" followed by key=value
 // fields separated by tabs; tabs, line breaks and backslashes in values are
-// escaped as \t, \r, \n and \\. Texts are UTF-8.
+// escaped as \t, \r, \n and \\. Texts are UTF-8. A control's "noink" holds
+// the characters of its text that its font draws no pixel of, each once: a
+// face that stands in for the one asked for may lack some.
 //
 // What opens a modal window in the agent (the exit question, the tray's
 // menu) is posted, so that the probe stays free to answer it. Everything else
@@ -33,6 +35,7 @@
 #include <commctrl.h>
 #include <shellapi.h>
 
+#include <cstdint>
 #include <cstring>
 #include <cwchar>
 #include <iostream>
@@ -246,6 +249,47 @@ std::string menuFields(HWND menuWindow) {
   return out.str();
 }
 
+const tavin::FontSpec& fontOf(const std::string& topClass, int id) {
+  if (topClass == "TErrForm") {
+    return id == tavin::kErrMsgId ? tavin::kErrMsgFont : tavin::kErrFormFont;
+  }
+  const bool counter = id == tavin::kLblRcvMsgCntId || id == tavin::kLblSntMsgCntId;
+  return counter ? tavin::kCounterFont : tavin::kMainFormFont;
+}
+
+// The characters of text, blanks and controls aside, that the font draws
+// no pixel of, each once, drawn one by one in black on white as the
+// window's font would draw them.
+std::wstring inklessCharacters(const std::wstring& text, const tavin::FontSpec& spec) {
+  constexpr int kSize = 64;
+  BITMAPINFO info{};
+  info.bmiHeader = {sizeof(BITMAPINFOHEADER), kSize, -kSize, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+  void* bits = nullptr;
+  HDC dc = ::CreateCompatibleDC(nullptr);
+  HBITMAP bitmap = ::CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+  HFONT font = static_cast<HFONT>(tavin::createFont(spec));
+  HGDIOBJ oldBitmap = ::SelectObject(dc, bitmap);
+  HGDIOBJ oldFont = ::SelectObject(dc, font);
+  std::wstring inkless;
+  std::set<wchar_t> seen;
+  for (wchar_t c : text) {
+    if (c <= L' ' || c == 0x3000 || !seen.insert(c).second || bits == nullptr) continue;
+    ::PatBlt(dc, 0, 0, kSize, kSize, WHITENESS);
+    ::TextOutW(dc, kSize / 4, kSize / 4, &c, 1);
+    ::GdiFlush();
+    const auto* pixels = static_cast<const uint32_t*>(bits);
+    bool ink = false;
+    for (int i = 0; i < kSize * kSize && !ink; ++i) ink = (pixels[i] & 0xFFFFFF) != 0xFFFFFF;
+    if (!ink) inkless += c;
+  }
+  ::SelectObject(dc, oldFont);
+  ::SelectObject(dc, oldBitmap);
+  ::DeleteObject(font);
+  ::DeleteObject(bitmap);
+  ::DeleteDC(dc);
+  return inkless;
+}
+
 void listChildren(HWND top, const std::string& topClass) {
   std::vector<HWND> children;
   ::EnumChildWindows(top, collectTopLevel, reinterpret_cast<LPARAM>(&children));
@@ -254,10 +298,11 @@ void listChildren(HWND top, const std::string& topClass) {
     const int id = ::GetDlgCtrlID(child);
     const int parentId = parent == top ? 0 : ::GetDlgCtrlID(parent);
     const std::string cls = utf8(className(child));
+    const std::wstring text = windowText(child);
     std::cout << "control\tname=" << controlName(topClass, id) << "\tid=" << id
-              << "\tparent=" << parentId << "\tclass=" << cls
-              << "\ttext=" << escape(utf8(windowText(child))) << rectFields(child, parent)
-              << stateFields(child);
+              << "\tparent=" << parentId << "\tclass=" << cls << "\ttext=" << escape(utf8(text))
+              << "\tnoink=" << escape(utf8(inklessCharacters(text, fontOf(topClass, id))))
+              << rectFields(child, parent) << stateFields(child);
     const LONG style = ::GetWindowLongW(child, GWL_STYLE);
     if (cls == "Button" && ((style & BS_TYPEMASK) == BS_AUTOCHECKBOX ||
                             (style & BS_TYPEMASK) == BS_CHECKBOX)) {
