@@ -27,7 +27,7 @@
 //       received, and how many it never got, per reset.
 //   tavin_load restart --port P --file PATH --pid PID --signal term|kill
 //       a backlog of 2000 lines and a console that reads it, then 1000 lines
-//       a second for 3 s while it reads, and the agent PID ends by SIGTERM
+//       a second for 3 to 4 s while it reads, and the agent PID ends by SIGTERM
 //       (its confirmed exit) or SIGKILL while they come: the last line the
 //       console got (last=) and the lines written (written=).
 //   tavin_load restart --port P --file PATH --after LAST --written W
@@ -567,7 +567,10 @@ void lineNumbers(const tavin::Message& message, std::vector<long>* out) {
 int restartBefore(uint16_t port, const std::string& file, long pid, const std::string& signal) {
   constexpr long kBacklog = 2000;
   constexpr long kPerTick = 10;  // every 10 ms: 1000 lines a second
-  constexpr int kTicks = 300;
+  // 3 s and up to one more: the end falls anywhere between two of the
+  // agent's writes of its position, which come once a second.
+  std::random_device random;
+  const int kTicks = 300 + static_cast<int>(random() % 100);
   appendTo(file, numberedLines(1, kBacklog));
   Console console(port);
   std::vector<long> got;
