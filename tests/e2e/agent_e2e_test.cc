@@ -102,14 +102,14 @@ TEST_F(AgentSmoke, ALogFolderReplacedByALinkIsNotWrittenThrough) {
   }
   console->close();
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  EXPECT_EQ(std::filesystem::directory_iterator(elsewhere), std::filesystem::directory_iterator());
+  EXPECT_TRUE(std::filesystem::is_empty(elsewhere));
 
   ASSERT_EQ(::unlink(logs.c_str()), 0);
   ASSERT_EQ(std::rename((logs + ".moved").c_str(), logs.c_str()), 0);
   auto again = connectConsole();
   ASSERT_NE(again, nullptr);
   EXPECT_TRUE(waitForHistory("Client 127.0.0.1 connected", 10000));
-  EXPECT_EQ(std::filesystem::directory_iterator(elsewhere), std::filesystem::directory_iterator());
+  EXPECT_TRUE(std::filesystem::is_empty(elsewhere));
 }
 
 TEST_F(AgentEndToEnd, StatusResponseHasEightFieldsInOrderAndTheRequestsSequence) {
