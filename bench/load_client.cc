@@ -58,6 +58,18 @@
 //       threads (default 3) send "GET /metrics" to port M and close at once,
 //       as fast as they can: the requests' p50, p99 and max in both halves,
 //       the scrapes sent, and whether the console stayed connected.
+//   tavin_load unlistedflood --metrics-port M [--seconds S] [--from ADDRESS]
+//       a listed scraper (127.0.0.1) scraping port M once a second for S
+//       seconds (default 30), each scrape within Prometheus's 5-s timeout,
+//       while one thread connects from ADDRESS (default 127.0.0.2, not on
+//       the endpoint's access list) and closes, as fast as it can (each
+//       attempt waits at most 100 ms for its connect): the scrapes answered
+//       in time, their p50 and max, and the attempts made and connected.
+//   tavin_load idleflood --metrics-port M --rate R [--seconds S]
+//       a listed local client (127.0.0.1) opening R idle connections a
+//       second to port M (each closed after 3 s unless the agent closed it)
+//       for S seconds (default 20), while a scraper scrapes twice a second,
+//       each within 5 s: the scrapes answered in time.
 //   tavin_load manydenied --port P [--addresses N] [--rounds R]
 //       R rounds (default 3) of one connection attempt from each of N
 //       addresses (default 5000: 127.1.0.1, 127.1.0.2, ...), none of them on
@@ -804,6 +816,94 @@ int scrapeflood(uint16_t port, uint16_t metricsPort, long seconds, long threads)
   return 0;
 }
 
+// One scrape from 127.0.0.1 within limitMs in all: true when answered 200.
+bool scrapeWithin(uint16_t port, int limitMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(limitMs);
+  auto left = [&] {
+    return static_cast<int>(std::max<int64_t>(
+        1, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count()));
+  };
+  platform::TcpClient client;
+  if (!client.connect("127.0.0.1", port, left()).isOk()) return false;
+  if (!client.sendAll("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", left()).isOk()) {
+    return false;
+  }
+  std::string answer;
+  while (Clock::now() < deadline &&
+         client.receive(&answer, left()) == platform::TcpClient::Received::kData) {
+  }
+  return Clock::now() < deadline && answer.rfind("HTTP/1.1 200 ", 0) == 0;
+}
+
+// Scrapes every periodMs until end, each within 5 s: how many, how many were
+// answered, and their durations.
+struct Scrapes {
+  long made = 0;
+  long answered = 0;
+  std::vector<int64_t> micros;
+};
+Scrapes scrapeUntil(uint16_t port, Clock::time_point end, int periodMs) {
+  Scrapes out;
+  for (auto next = Clock::now(); next < end; next += std::chrono::milliseconds(periodMs)) {
+    std::this_thread::sleep_until(next);
+    const auto start = Clock::now();
+    ++out.made;
+    if (scrapeWithin(port, 5000)) ++out.answered;
+    out.micros.push_back(
+        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count());
+  }
+  return out;
+}
+
+void printScrapes(Scrapes& scrapes) {
+  std::printf("answered=%ld\nanswered_percent=%.1f\n", scrapes.answered,
+              scrapes.made == 0 ? 0.0 : 100.0 * scrapes.answered / scrapes.made);
+  printLatencies("scrapes", scrapes.made, scrapes.micros);
+}
+
+int unlistedflood(uint16_t port, long seconds, const std::string& from) {
+  const auto end = Clock::now() + std::chrono::seconds(seconds);
+  std::atomic<long> attempts{0}, connected{0};
+  std::thread flood([&] {
+    while (Clock::now() < end) {
+      ++attempts;
+      if (platform::probeTcp("127.0.0.1", from, port, 100)) ++connected;
+    }
+  });
+  Scrapes scrapes = scrapeUntil(port, end, 1000);
+  flood.join();
+  std::printf("attempts=%ld\nconnected=%ld\n", attempts.load(), connected.load());
+  printScrapes(scrapes);
+  return 0;
+}
+
+int idleflood(uint16_t port, long rate, long seconds) {
+  const auto end = Clock::now() + std::chrono::seconds(seconds);
+  std::atomic<long> opened{0};
+  std::thread flood([&] {
+    std::vector<std::pair<Clock::time_point, platform::TcpClient>> open;
+    const auto period = std::chrono::nanoseconds(1000000000L / rate);
+    for (auto next = Clock::now(); next < end; next += period) {
+      std::this_thread::sleep_until(next);
+      platform::TcpClient client;
+      if (client.connect("127.0.0.1", port, 1000).isOk()) {
+        ++opened;
+        open.emplace_back(Clock::now(), std::move(client));
+      }
+      // Idle, until the agent closes them or 3 s pass.
+      const auto old = Clock::now() - std::chrono::seconds(3);
+      size_t gone = 0;
+      while (gone < open.size() && open[gone].first < old) ++gone;
+      open.erase(open.begin(), open.begin() + static_cast<std::ptrdiff_t>(gone));
+    }
+  });
+  Scrapes scrapes = scrapeUntil(port, end, 500);
+  flood.join();
+  std::printf("rate=%ld\nopened=%ld\n", rate, opened.load());
+  printScrapes(scrapes);
+  return 0;
+}
+
 int manydenied(uint16_t port, long addresses, long rounds) {
   sockaddr_in agent{};
   agent.sin_family = AF_INET;
@@ -838,13 +938,22 @@ int manydenied(uint16_t port, long addresses, long rounds) {
 int main(int argc, char** argv) {
   if (argc < 2) {
     fail("usage: tavin_load roundtrip|logpush|sink|reset|follow|denied|idle|scrape|checkcs|"
-         "scrapeflood|manydenied --port P ...");
+         "scrapeflood|manydenied|unlistedflood|idleflood ...");
   }
   const std::string command = argv[1];
   const bool backlog = std::find(argv + 2, argv + argc, std::string("--backlog")) != argv + argc;
   if (command == "sink") {
     return sink(static_cast<uint16_t>(number(argc, argv, "--listen", "")),
                 option(argc, argv, "--file", ""), number(argc, argv, "--lines", "100000"), backlog);
+  }
+  if (command == "unlistedflood") {
+    return unlistedflood(static_cast<uint16_t>(number(argc, argv, "--metrics-port", "")),
+                         number(argc, argv, "--seconds", "30"),
+                         option(argc, argv, "--from", "127.0.0.2"));
+  }
+  if (command == "idleflood") {
+    return idleflood(static_cast<uint16_t>(number(argc, argv, "--metrics-port", "")),
+                     number(argc, argv, "--rate", ""), number(argc, argv, "--seconds", "20"));
   }
   const auto port = static_cast<uint16_t>(number(argc, argv, "--port", ""));
   if (command == "roundtrip") return roundtrip(port, number(argc, argv, "--count", "5000"));
