@@ -49,7 +49,6 @@ SysStatus appendToFile(const std::string& path, const std::string& bytes);
 SysStatus writeFile(const std::string& path, const std::string& bytes);
 SysStatus removeFile(const std::string& path);
 
-
 // What tells a file from another file at the same path, and its length.
 struct FileState {
   uint64_t volume = 0;  // the device or volume holding it
@@ -91,8 +90,9 @@ class NotedDirectory {
 // missing, without writing through a link made since it was noted: the
 // directory must not be a link now unless it was one and leads to the same
 // directory, and the file must not be a link (on Windows, no reparse point;
-// the file opened must also be in the folder opened). A refusal writes
-// nothing, not even an empty file, and fails with isLinkRefusal.
+// the file opened must also be in the folder opened). A refusal writes no
+// byte and fails with isLinkRefusal; it makes no file either, but for the
+// last of the Windows checks, which looks at the file once it is open.
 SysStatus appendInDirectory(const NotedDirectory& dir, const std::string& name,
                             const std::string& bytes);
 // The failure of a write that met a link it did not expect.
