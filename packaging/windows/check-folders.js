@@ -179,8 +179,10 @@ function setFolderAccess() {
 }
 
 // Sets FIREWALL_PORTS, the ports of the agent's own rule: every port but
-// METRICS_PORT, whose rule admits the METRICS_ALLOWED addresses alone.
+// METRICS_PORT (10013 unless given or remembered), whose rule admits the
+// METRICS_ALLOWED addresses alone.
 function firewallPorts() {
+  if (Session.Property("METRICS_PORT") === "") Session.Property("METRICS_PORT") = "10013";
   var text = Session.Property("METRICS_PORT");
   var port = /^[0-9]{1,5}$/.test(text) ? parseInt(text, 10) : 0;
   if (port < 1 || port > 65535) return fail("METRICS_PORT=" + text + " is not a port.");

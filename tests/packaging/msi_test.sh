@@ -263,16 +263,23 @@ check "uninstall keeps the edited ini" grep -aq "^port=$port\$" "$ini"
 check "uninstall keeps the logs" grep -aqs "Listening at $port" "$folder"/logs/TavinMonitorAgent_*.log
 check "nothing is registered" test -z "$(registered_versions)"
 
-# A working folder of the administrator's choice, which an upgrade keeps.
+# A working folder, a metrics port and its scrapers of the administrator's
+# choice, which an upgrade keeps.
 own_folder='C:\Tavin'
-check "msiexec /i /qn WORKFOLDER=$own_folder installs $version" \
-  msiexec_quiet /i "$msi" "WORKFOLDER=$own_folder"
+check "msiexec /i /qn WORKFOLDER=$own_folder METRICS_PORT=9100 installs $version" \
+  msiexec_quiet /i "$msi" "WORKFOLDER=$own_folder" METRICS_PORT=9100 METRICS_ALLOWED=127.0.0.5
 check "the Startup entry's working folder is $own_folder" \
   same_windows_path "$(lnk working_dir "$startup_lnk")" "$own_folder"
 check "the installer made $own_folder" test -d "$(unix_path "$own_folder")"
-check "msiexec /i /qn upgrades to $newer without WORKFOLDER" msiexec_quiet /i "$newer_msi"
+upgrade_logged() { msiexec_bounded /i "$newer_msi" /qn /l*v "$(winepath -w "$work/upgrade.log")" >/dev/null 2>&1; }
+check "msiexec /i /qn upgrades to $newer without WORKFOLDER" upgrade_logged
 check "the upgrade keeps the working folder $own_folder" \
   same_windows_path "$(lnk working_dir "$startup_lnk")" "$own_folder"
+kept_metrics() {
+  grep -aq 'FIREWALL_PORTS = 1-9099,9101-65535' "$work/upgrade.log" &&
+    grep -aq 'METRICS_ALLOWED = 127.0.0.5' "$work/upgrade.log"
+}
+check "the upgrade keeps the metrics port and its scrapers for the firewall rules" kept_metrics
 check "msiexec /x /qn uninstalls it" msiexec_quiet /x "$newer_msi"
 
 finish msi
