@@ -68,6 +68,18 @@
 //       threads (default 3) send "GET /metrics" to port M and close at once,
 //       as fast as they can: the requests' p50, p99 and max in both halves,
 //       the scrapes sent, and whether the console stayed connected.
+//   tavin_load unlistedflood --metrics-port M [--seconds S] [--from ADDRESS]
+//       a listed scraper (127.0.0.1) scraping port M once a second for S
+//       seconds (default 30), each scrape within Prometheus's 5-s timeout,
+//       while one thread connects from ADDRESS (default 127.0.0.2, not on
+//       the endpoint's access list) and closes at once, as fast as it can,
+//       without waiting for the connect: the scrapes answered in time, their
+//       p50 and max, and the attempts made and those the agent's side took.
+//   tavin_load idleflood --metrics-port M --rate R [--seconds S]
+//       a listed local client (127.0.0.1) opening R idle connections a
+//       second to port M (each closed after 3 s unless the agent closed it)
+//       for S seconds (default 20), while a scraper scrapes twice a second,
+//       each within 5 s: the scrapes answered in time.
 //   tavin_load manydenied --port P [--addresses N] [--rounds R]
 //       R rounds (default 3) of one connection attempt from each of N
 //       addresses (default 5000: 127.1.0.1, 127.1.0.2, ...), none of them on
@@ -248,19 +260,25 @@ int roundtrip(uint16_t port, long count) {
   return 0;
 }
 
+// A flood's own address (from) and the agent's port on 127.0.0.1.
+std::pair<sockaddr_in, sockaddr_in> floodAddresses(uint16_t port, const std::string& from) {
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  if (::inet_pton(AF_INET, from.c_str(), &local.sin_addr) != 1) fail("bad --from " + from);
+  sockaddr_in agent{};
+  agent.sin_family = AF_INET;
+  agent.sin_port = htons(port);
+  agent.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return {local, agent};
+}
+
 int denied(uint16_t port, long seconds, const std::string& from) {
   Console console(port);
   admitted(console);
   const auto end = Clock::now() + std::chrono::seconds(seconds);
   std::atomic<long> attempts{0};
   std::thread flood([&] {
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    if (::inet_pton(AF_INET, from.c_str(), &local.sin_addr) != 1) fail("bad --from " + from);
-    sockaddr_in agent{};
-    agent.sin_family = AF_INET;
-    agent.sin_port = htons(port);
-    agent.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    auto [local, agent] = floodAddresses(port, from);
     while (Clock::now() < end) {
       const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
       if (fd < 0) fail("socket");
@@ -916,6 +934,105 @@ int scrapeflood(uint16_t port, uint16_t metricsPort, long seconds, long threads)
   return 0;
 }
 
+// One scrape from 127.0.0.1 within limitMs in all: true when answered 200.
+bool scrapeWithin(uint16_t port, int limitMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(limitMs);
+  auto left = [&] {
+    return static_cast<int>(std::max<int64_t>(
+        1, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count()));
+  };
+  platform::TcpClient client;
+  if (!client.connect("127.0.0.1", port, left()).isOk()) return false;
+  if (!client.sendAll("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", left()).isOk()) {
+    return false;
+  }
+  std::string answer;
+  while (Clock::now() < deadline &&
+         client.receive(&answer, left()) == platform::TcpClient::Received::kData) {
+  }
+  return Clock::now() < deadline && answer.rfind("HTTP/1.1 200 ", 0) == 0;
+}
+
+// Scrapes every periodMs until end, each within 5 s: how many, how many were
+// answered, and their durations.
+struct Scrapes {
+  long made = 0;
+  long answered = 0;
+  std::vector<int64_t> micros;
+};
+Scrapes scrapeUntil(uint16_t port, Clock::time_point end, int periodMs) {
+  Scrapes out;
+  for (auto next = Clock::now(); next < end; next += std::chrono::milliseconds(periodMs)) {
+    std::this_thread::sleep_until(next);
+    const auto start = Clock::now();
+    ++out.made;
+    if (scrapeWithin(port, 5000)) ++out.answered;
+    out.micros.push_back(
+        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count());
+  }
+  return out;
+}
+
+void printScrapes(Scrapes& scrapes) {
+  std::printf("answered=%ld\nanswered_percent=%.1f\n", scrapes.answered,
+              scrapes.made == 0 ? 0.0 : 100.0 * scrapes.answered / scrapes.made);
+  printLatencies("scrapes", scrapes.made, scrapes.micros);
+}
+
+int unlistedflood(uint16_t port, long seconds, const std::string& from) {
+  const auto end = Clock::now() + std::chrono::seconds(seconds);
+  std::atomic<long> attempts{0}, connected{0};
+  std::thread flood([&] {
+    auto [local, agent] = floodAddresses(port, from);
+    const linger reset{1, 0};  // closed with a reset: no TIME_WAIT to run out of ports
+    while (Clock::now() < end) {
+      const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+      if (fd < 0) fail("socket");
+      ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+      ++attempts;
+      // On loopback the handshake, when the agent's side takes it, is done
+      // by the time connect returns.
+      if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
+          ::connect(fd, reinterpret_cast<sockaddr*>(&agent), sizeof agent) == 0) {
+        ++connected;
+      }
+      ::close(fd);
+    }
+  });
+  Scrapes scrapes = scrapeUntil(port, end, 1000);
+  flood.join();
+  std::printf("attempts=%ld\nconnected=%ld\n", attempts.load(), connected.load());
+  printScrapes(scrapes);
+  return 0;
+}
+
+int idleflood(uint16_t port, long rate, long seconds) {
+  const auto end = Clock::now() + std::chrono::seconds(seconds);
+  std::atomic<long> opened{0};
+  std::thread flood([&] {
+    std::vector<std::pair<Clock::time_point, platform::TcpClient>> open;
+    const auto period = std::chrono::nanoseconds(1000000000L / rate);
+    for (auto next = Clock::now(); next < end; next += period) {
+      std::this_thread::sleep_until(next);
+      platform::TcpClient client;
+      if (client.connect("127.0.0.1", port, 1000).isOk()) {
+        ++opened;
+        open.emplace_back(Clock::now(), std::move(client));
+      }
+      // Idle, until the agent closes them or 3 s pass.
+      const auto old = Clock::now() - std::chrono::seconds(3);
+      size_t gone = 0;
+      while (gone < open.size() && open[gone].first < old) ++gone;
+      open.erase(open.begin(), open.begin() + static_cast<std::ptrdiff_t>(gone));
+    }
+  });
+  Scrapes scrapes = scrapeUntil(port, end, 500);
+  flood.join();
+  std::printf("rate=%ld\nopened=%ld\n", rate, opened.load());
+  printScrapes(scrapes);
+  return 0;
+}
+
 int manydenied(uint16_t port, long addresses, long rounds) {
   sockaddr_in agent{};
   agent.sin_family = AF_INET;
@@ -950,13 +1067,22 @@ int manydenied(uint16_t port, long addresses, long rounds) {
 int main(int argc, char** argv) {
   if (argc < 2) {
     fail("usage: tavin_load roundtrip|logpush|sink|reset|restart|follow|denied|idle|scrape|checkcs|"
-         "scrapeflood|manydenied --port P ...");
+         "scrapeflood|manydenied|unlistedflood|idleflood ...");
   }
   const std::string command = argv[1];
   const bool backlog = std::find(argv + 2, argv + argc, std::string("--backlog")) != argv + argc;
   if (command == "sink") {
     return sink(static_cast<uint16_t>(number(argc, argv, "--listen", "")),
                 option(argc, argv, "--file", ""), number(argc, argv, "--lines", "100000"), backlog);
+  }
+  if (command == "unlistedflood") {
+    return unlistedflood(static_cast<uint16_t>(number(argc, argv, "--metrics-port", "")),
+                         number(argc, argv, "--seconds", "30"),
+                         option(argc, argv, "--from", "127.0.0.2"));
+  }
+  if (command == "idleflood") {
+    return idleflood(static_cast<uint16_t>(number(argc, argv, "--metrics-port", "")),
+                     number(argc, argv, "--rate", ""), number(argc, argv, "--seconds", "20"));
   }
   const auto port = static_cast<uint16_t>(number(argc, argv, "--port", ""));
   if (command == "roundtrip") return roundtrip(port, number(argc, argv, "--count", "5000"));

@@ -3,8 +3,6 @@
 #include <cstdio>
 #include <utility>
 
-#include "platform/files.h"
-
 namespace tavin {
 namespace {
 
@@ -35,7 +33,11 @@ std::vector<std::string> MemoryHistoryView::lines() const {
 }
 
 HistoryLog::HistoryLog(std::string logFileName, const platform::Clock& clock, HistoryView* view)
-    : logFileName_(std::move(logFileName)), clock_(clock), view_(view) {}
+    : logFileName_(std::move(logFileName)),
+      clock_(clock),
+      folder_(platform::NotedDirectory::note(
+          logFileName_.substr(0, platform::fileNameOffset(logFileName_)))),
+      view_(view) {}
 
 void HistoryLog::setView(HistoryView* view) {
   std::lock_guard<std::mutex> lock(mu_);
@@ -78,9 +80,18 @@ void HistoryLog::WriteHistory(const std::string& text, bool showInView) {
   line += "\r\n";
   // A line that cannot be written (a missing directory, a file locked by
   // another program) is lost for the file; the view still has it.
-  if (!platform::appendToFile(dailyFileName(logFileName_, timestamp), line).isOk()) {
-    ++writeFailures_;
+  const std::string fileName = dailyFileName(logFileName_, timestamp);
+  const platform::SysStatus status = platform::appendInDirectory(
+      folder_, fileName.substr(platform::fileNameOffset(logFileName_)), line);
+  if (!status.isOk()) ++writeFailures_;
+  // Written through, the link would have put the agent's lines (and a file
+  // of its user's) wherever its maker chose.
+  if (platform::isLinkRefusal(status) && !linkReported_ && view_ != nullptr) {
+    view_->appendLine(timestamp + "History not written to " + fileName +
+                      ": a link leads elsewhere (the log folder or the file was replaced)");
+    ++viewLines_;
   }
+  linkReported_ = platform::isLinkRefusal(status);
 }
 
 }  // namespace tavin

@@ -9,6 +9,12 @@
 // opened, appended with CR LF and closed, GBK bytes as they are; a line that
 // cannot be written is lost for the file, silently.
 //
+// The log folder is noted as it is at construction: a link put in its place
+// later, or a link at the day's file, is not written through (the lines are
+// lost for the file and counted, and the view is told once, until lines
+// can be written again). A log folder that is a link at construction (the
+// configured layout) may stay one as long as it leads to the same folder.
+//
 // The view holds at most 501 lines: the call after the 501st empties it
 // before it writes. HistoryLog counts the view's lines itself. The lines
 // that could not be written to the file are counted (any thread may read the
@@ -27,6 +33,7 @@
 
 #include "config/history.h"
 #include "platform/clock.h"
+#include "platform/files.h"
 
 namespace tavin {
 
@@ -82,11 +89,13 @@ class HistoryLog : public History {
  private:
   const std::string logFileName_;
   const platform::Clock& clock_;
+  const platform::NotedDirectory folder_;
 
   std::mutex mu_;
   // Guarded by mu_.
   HistoryView* view_;
   size_t viewLines_ = 0;
+  bool linkReported_ = false;  // the view was told the file is behind a link
 
   std::atomic<uint64_t> writeFailures_{0};
 };

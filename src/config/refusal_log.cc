@@ -8,12 +8,13 @@
 namespace tavin {
 
 RefusalLog::RefusalLog(platform::EventLoop& loop, History& history, std::string prefix,
-                       int64_t periodMillis, size_t addressLimit)
+                       int64_t periodMillis, size_t addressLimit, size_t newcomerLimit)
     : loop_(loop),
       history_(history),
       prefix_(std::move(prefix)),
       periodMillis_(periodMillis),
-      addressLimit_(addressLimit) {}
+      addressLimit_(addressLimit),
+      newcomerLimit_(newcomerLimit) {}
 
 RefusalLog::~RefusalLog() { clear(); }
 
@@ -29,9 +30,23 @@ bool RefusalLog::refused(const std::string& address) {
     history_.LogEvent(prefix_ + address + std::string(kDeniedSuffix));
     return true;
   }
+  // The table is full. An address not seen yet this period still gets its
+  // line, up to newcomerLimit of them: addresses that keep the table busy
+  // must not hide an intruder's.
+  const size_t key = std::hash<std::string>{}(address);
+  auto other = otherAddresses_.find(key);
+  if (other == otherAddresses_.end() && otherAddresses_.size() < kOtherAddressLimit) {
+    other = otherAddresses_.emplace(key, false).first;
+    if (newcomerLines_ < newcomerLimit_) {
+      ++newcomerLines_;
+      history_.LogEvent(prefix_ + address + std::string(kDeniedSuffix));
+      return true;
+    }
+  }
   ++otherRefusals_;
-  if (otherAddresses_.size() < kOtherAddressLimit) {
-    otherAddresses_.insert(std::hash<std::string>{}(address));
+  if (other != otherAddresses_.end() && !other->second) {
+    other->second = true;
+    ++otherCounted_;
   }
   return false;
 }
@@ -62,10 +77,12 @@ void RefusalLog::endPeriod() {
     history_.LogEvent(prefix_ + std::string(kOthersDeniedPrefix) +
                       std::to_string(otherRefusals_) + std::string(kOthersTimesInfix) +
                       (countedAll ? "" : std::string(kAtLeast)) +
-                      std::to_string(otherAddresses_.size()) + std::string(kOthersSuffix));
-    otherRefusals_ = 0;
-    otherAddresses_.clear();
+                      std::to_string(otherCounted_) + std::string(kOthersSuffix));
   }
+  otherRefusals_ = 0;
+  otherCounted_ = 0;
+  otherAddresses_.clear();
+  newcomerLines_ = 0;
   if (!counted_.empty()) startPeriod();
 }
 
@@ -74,7 +91,9 @@ void RefusalLog::clear() {
   timer_ = 0;
   counted_.clear();
   otherRefusals_ = 0;
+  otherCounted_ = 0;
   otherAddresses_.clear();
+  newcomerLines_ = 0;
 }
 
 }  // namespace tavin

@@ -66,6 +66,16 @@ platform::SysStatus MetricsEndpoint::start() {
   }
   port_ = loop_.listeningPort(listener_);
   history_.LogEvent("Metrics listening at " + std::to_string(port_));
+  // Unlisted peers dropped by the system cost no accept and take no place
+  // in the queue; without the filter the endpoint's own check still holds.
+  if (options_.filterBeforeAccept && loop_.canFilterPeers()) {
+    if (platform::SysStatus filtered = loop_.filterPeers(listener_, options_.accessList);
+        !filtered) {
+      history_.WriteHistory("Metrics cannot have the system drop unlisted addresses: " +
+                                filtered.toString(),
+                            false);
+    }
+  }
   return status;
 }
 
@@ -75,6 +85,8 @@ void MetricsEndpoint::shutdown() {
   listener_ = 0;
   port_ = 0;
   refusals_.clear();
+  if (crowdedTimer_ != 0) loop_.cancelTimer(crowdedTimer_);
+  crowdedTimer_ = 0;
   closeAll();
 }
 
@@ -102,6 +114,12 @@ void MetricsEndpoint::onConnect(platform::ConnectionId id, const std::string& ad
     loop_.close(id);
     return;
   }
+  // Before the budget: an unlisted host's flood must not make the listener
+  // rest while listed scrapers wait behind it in the system's queue.
+  if (!isAllowed(address)) {
+    refuse(id, address, true);
+    return;
+  }
   // Each connection costs the loop an accept and a close in the system,
   // however little else is done with it: past acceptsPerWindow in one
   // window, the listener rests until the window ends, and a flood of
@@ -115,15 +133,12 @@ void MetricsEndpoint::onConnect(platform::ConnectionId id, const std::string& ad
     loop_.pauseListener(listener_,
                         std::max<int64_t>(1, windowStartMillis_ + options_.acceptWindowMillis - now));
   }
-  if (!isAllowed(address)) {
-    refuse(id, address, true);
-    return;
-  }
   // A full house is a burst of scrapes, not an intruder: no history line.
   // Connections past their head (waiting, or being answered) are bounded
   // too.
   if (connections_.size() >= options_.maxConnections + kMaxWaiting ||
       (reading_ >= options_.maxConnections && !evictOldestReader())) {
+    noteCrowded(false);
     refuse(id, address, false);
     return;
   }
@@ -136,11 +151,24 @@ void MetricsEndpoint::onConnect(platform::ConnectionId id, const std::string& ad
   connection.timer = loop_.startTimer(headLimit, false, [this, id] { headTimeUp(id); });
 }
 
+void MetricsEndpoint::noteCrowded(bool evicted) {
+  ++(evicted ? evicted_ : crowdedOut_);
+  if (crowdedTimer_ != 0) return;
+  crowdedTimer_ = loop_.startTimer(options_.refusalPeriodMillis, false, [this] {
+    crowdedTimer_ = 0;
+    history_.LogEvent("Metrics slots full in the last minute: " + std::to_string(evicted_) +
+                      " evicted, " + std::to_string(crowdedOut_) + " refused");
+    evicted_ = 0;
+    crowdedOut_ = 0;
+  });
+}
+
 bool MetricsEndpoint::evictOldestReader() {
   // Ids grow with every accept: the first reading connection is the oldest.
   for (auto& [id, connection] : connections_) {
     if (connection.stage != Stage::kReading) continue;
     if (steadyMillis() - connection.acceptedMillis < options_.evictAfterMillis) return false;
+    noteCrowded(true);
     loop_.close(id);  // onDisconnect frees its slot
     return true;
   }

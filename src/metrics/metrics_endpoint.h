@@ -4,19 +4,26 @@
 // Nothing a scraper does can take the console's place or keep Prometheus
 // out:
 //
-// - Accepts: at most acceptsPerWindow connections are accepted per
+// - Admission first: by the endpoint's own access list, before anything
+//   else. An address not on it is closed without a byte and counted
+//   (RefusalLog keeps the history lines bounded); it uses neither the accept
+//   budget nor a slot, so an unlisted host's flood cannot keep listed
+//   scrapers waiting. Where the system can (Linux), it drops unlisted
+//   addresses itself, before they take a place in the accept queue. When the
+//   list holds only loopback addresses, the listener binds 127.0.0.1, out of
+//   reach of every other host.
+// - Accepts: at most acceptsPerWindow listed connections are accepted per
 //   acceptWindow; past them the listener rests until the window ends, so a
 //   flood of connections costs the loop a bounded number of accepts.
-// - Admission: by the endpoint's own access list (an address not on it is
-//   closed without a byte; RefusalLog keeps the history lines bounded). When
-//   the list holds only loopback addresses, the listener binds 127.0.0.1,
-//   out of reach of every other host.
 // - Slots: at most maxConnections connections are reading their request
 //   head at once, and each only until its head is complete or
 //   headTimeLimit passes. When all are taken, a newcomer takes the place of
 //   the one that has waited longest for its head, once that one has waited
-//   evictAfter; otherwise it is closed at once. Idle connections therefore
-//   cannot hold the endpoint.
+//   evictAfter; otherwise it is closed at once. Filling every slot therefore
+//   takes more than maxConnections / evictAfter connections a second (256
+//   with the defaults), more than the accept budget lets in (200), so idle
+//   connections cannot hold the endpoint. Evictions and refusals for want
+//   of a slot are summed up in one history line per period.
 // - One collection: at most one collection is queued or running at a time,
 //   on the collecting thread (the processor, where it waits until no console
 //   request does); every scrape that arrives meanwhile waits for it and gets
@@ -54,7 +61,7 @@ namespace tavin {
 struct MetricsEndpointOptions {
   uint16_t port = 10013;  // 0: the system picks one
   std::vector<std::string> accessList{"127.0.0.1"};
-  size_t maxConnections = 4;  // reading their request head at once
+  size_t maxConnections = 64;  // reading their request head at once
   size_t headLimit = HttpRequestReader::kDefaultHeadLimit;
   int64_t headTimeLimitMillis = 2000;
   int64_t evictAfterMillis = 250;
@@ -64,6 +71,8 @@ struct MetricsEndpointOptions {
   int64_t acceptWindowMillis = 100;
   int64_t refusalPeriodMillis = RefusalLog::kDefaultPeriodMillis;
   size_t refusalAddressLimit = RefusalLog::kDefaultAddressLimit;
+  // Has the system drop unlisted addresses before accept, where it can.
+  bool filterBeforeAccept = true;
 };
 
 struct MetricsEndpointContext {
@@ -138,6 +147,9 @@ class MetricsEndpoint : private platform::ConnectionHandler {
   bool onPeerEnd(platform::ConnectionId id) override;
 
   void refuse(platform::ConnectionId id, const std::string& address, bool logIt);
+  // Counts an eviction or a refusal for want of a slot; the period's end
+  // writes them up in one line.
+  void noteCrowded(bool evicted);
   // Closes the reading connection that has waited longest for its head, if
   // it has waited evictAfter; true when a slot was freed.
   bool evictOldestReader();
@@ -175,6 +187,11 @@ class MetricsEndpoint : private platform::ConnectionHandler {
   size_t acceptedInWindow_ = 0;
   RefusalLog refusals_;
   std::atomic<uint64_t> refusedCount_{0};
+  // Connections evicted and refused for want of a slot this period; the
+  // period's timer (0: none running).
+  uint64_t evicted_ = 0;
+  uint64_t crowdedOut_ = 0;
+  platform::TimerId crowdedTimer_ = 0;
 
   // Work posted back to the loop checks this first: after shutdown (or
   // destruction) it has expired and the work is dropped.

@@ -241,12 +241,14 @@ TEST_F(MetricsEndpointTest, SlowAndStuckClientsEndAtTheirTimeLimits) {
 }
 
 // Idle connections in every slot give way to a newcomer, the longest
-// waiting first; a scraper that half-closes after its request is answered.
+// waiting first, and the period's end sums the evictions up; a scraper that
+// half-closes after its request is answered.
 TEST_F(MetricsEndpointTest, IdleClientsGiveWayAndAHalfClosingScraperIsAnswered) {
   MetricsEndpointOptions o;
   o.maxConnections = 2;
   o.evictAfterMillis = 0;
   o.headTimeLimitMillis = 60000;
+  o.refusalPeriodMillis = 200;
   start(o);
   auto first = connect();
   ASSERT_TRUE(first->sendAll("GET /metr").isOk());
@@ -258,6 +260,8 @@ TEST_F(MetricsEndpointTest, IdleClientsGiveWayAndAHalfClosingScraperIsAnswered) 
   EXPECT_EQ(untilClosed(*first), "");
   EXPECT_EQ(untilClosed(*second, 300), "<open>");
   EXPECT_EQ(refused(), 0u);
+  ASSERT_TRUE(test::waitUntil([&] { return history_.lines().size() == 2; }));
+  EXPECT_EQ(history_.lines().back(), "Metrics slots full in the last minute: 1 evicted, 0 refused");
 }
 
 // Scrapes that arrive while a collection waits share it; one whose
@@ -314,13 +318,17 @@ TEST_F(MetricsEndpointTest, AFreshTextAnswersAtOnce) {
   EXPECT_EQ(dispatched(), 1);
 }
 
-// Past its accepts of a window, the listener rests: a further connection
-// waits in the system's queue, unanswered, until the window ends.
-TEST_F(MetricsEndpointTest, ConnectionsPastTheWindowsAcceptsWait) {
+// Unlisted connections are closed at once and use none of the window's
+// accepts; past the listed ones of a window, the listener rests: a further
+// connection waits in the system's queue, unanswered, until the window ends.
+TEST_F(MetricsEndpointTest, OnlyListedConnectionsUseTheWindowsAccepts) {
   MetricsEndpointOptions o;
   o.acceptsPerWindow = 2;
   o.acceptWindowMillis = 60000;
+  o.filterBeforeAccept = false;
   start(o);
+  for (int i = 0; i < 5; ++i) EXPECT_TRUE(platform::probeTcp("127.0.0.1", "127.0.0.2", port_));
+  ASSERT_TRUE(test::waitUntil([&] { return refused() == 5; }));
   for (int i = 0; i < 2; ++i) {
     EXPECT_EQ(exchange("GET /metrics HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
   }
@@ -333,6 +341,7 @@ TEST_F(MetricsEndpointTest, ConnectionsPastTheWindowsAcceptsWait) {
 TEST_F(MetricsEndpointTest, UnlistedAddressesAreClosedWithoutAByteAndLoggedOnce) {
   MetricsEndpointOptions o;
   o.accessList = {"127.0.0.2"};
+  o.filterBeforeAccept = false;  // the endpoint's own check
   start(o);
   TcpClient elsewhere;
   EXPECT_FALSE(elsewhere.connect("127.0.0.2", port_, kMillis).isOk());

@@ -25,6 +25,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/sys_status.h"
 
@@ -157,6 +158,21 @@ class EventLoop {
   virtual void pauseListener(ListenerId id, int64_t millis) {
     (void)id;
     (void)millis;
+  }
+  // Whether filterPeers can have the system drop unlisted peers (Linux).
+  virtual bool canFilterPeers() const { return false; }
+  // Has the system drop every connection attempt to the listener from an
+  // IPv4 address not in addresses (dotted decimal; other texts match
+  // nothing) before it reaches the accept queue: the handler never hears of
+  // it, and it costs neither an accept nor a place in the queue. The
+  // connections the listener accepts keep the filter. On Linux a socket
+  // filter on the listening socket; where the system has none
+  // (canFilterPeers is false) it returns an error and the listener accepts
+  // every address as before.
+  virtual SysStatus filterPeers(ListenerId id, const std::vector<std::string>& addresses) {
+    (void)id;
+    (void)addresses;
+    return SysStatus::error("filterPeers", -1);
   }
   // Closes a listening socket; the connections it accepted stay open. An
   // unknown or closed id is ignored.

@@ -143,5 +143,34 @@ TEST(EventLoopPosix, AResetIsReportedAsAnErrorWithItsCode) {
   thread.stop();
 }
 
+// A listener filtered to its peers: an unlisted address never completes its
+// handshake (the system drops it before the queue, the handler hears
+// nothing), a listed one connects as usual, and a text that is not an
+// address matches nothing.
+TEST(EventLoopPosix, AFilteredListenerNeverSeesUnlistedPeers) {
+  struct Handler : ConnectionHandler {
+    std::atomic<int> connects{0};
+    void onConnect(ConnectionId, const std::string&) override { ++connects; }
+    void onRead(ConnectionId, std::string) override {}
+    void onDisconnect(ConnectionId, const std::string&) override {}
+    void onError(ConnectionId, const std::string&, int) override {}
+  } handler;
+  LoopThread thread;
+  ASSERT_TRUE(thread.ok());
+  const uint16_t port = thread.call([&] {
+    ListenerId id = 0;
+    EXPECT_TRUE(thread.loop().listen(0, &handler, &id).isOk());
+    EXPECT_TRUE(thread.loop().canFilterPeers());
+    EXPECT_TRUE(thread.loop().filterPeers(id, {"127.0.0.3", "abc", "127.0.0.1"}).isOk());
+    return thread.loop().listeningPort(id);
+  });
+  EXPECT_FALSE(probeTcp("127.0.0.1", "127.0.0.2", port, 300));
+  EXPECT_EQ(handler.connects, 0);
+  EXPECT_TRUE(probeTcp("127.0.0.1", "127.0.0.1", port, 3000));
+  EXPECT_TRUE(probeTcp("127.0.0.1", "127.0.0.3", port, 3000));
+  EXPECT_TRUE(waitUntil([&] { return handler.connects == 2; }));
+  thread.stop();
+}
+
 }  // namespace
 }  // namespace platform

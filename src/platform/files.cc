@@ -40,6 +40,16 @@ std::string withoutExtension(const std::string& path) {
   return path.substr(0, dot);
 }
 
+std::string directoryPath(const std::string& path) {
+  std::string dir = path.empty() ? "." : path;
+  // A trailing separator would make the system follow a link at the last
+  // component; the root ("/", "C:\\") keeps its own.
+  while (dir.size() > 1 && fileNameOffset(dir) == dir.size() && dir[dir.size() - 2] != ':') {
+    dir.pop_back();
+  }
+  return dir;
+}
+
 SysStatus LineReader::open(const std::string& path) {
   close();
   begin_ = end_ = 0;

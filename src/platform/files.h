@@ -66,6 +66,48 @@ struct FileState {
   }
 };
 
+// The directory the agent's own files go into, as it was when noted. Files
+// are appended to in it by name (appendInDirectory) only while it still is
+// a directory of its own there, not a link put in its place later by
+// whoever may write the folder above it. A directory whose path was a link
+// when noted (a layout made so on purpose, such as a log folder that leads
+// elsewhere) may stay one, as long as it leads where it led. Copyable; any
+// thread.
+class NotedDirectory {
+ public:
+  NotedDirectory() = default;
+  // Notes the directory at path ("" is the current directory; a trailing
+  // separator does not count). A missing one notes no link: it may be made
+  // later, but not as a link.
+  static NotedDirectory note(const std::string& path);
+  const std::string& path() const { return path_; }
+  bool wasLink() const { return wasLink_; }
+
+ private:
+  friend SysStatus appendInDirectory(const NotedDirectory& dir, const std::string& name,
+                                     const std::string& bytes);
+
+  std::string path_ = ".";
+  bool wasLink_ = false;
+  FileState target_;  // where the link led, when it was one
+};
+
+// Appends bytes to the file `name` in the noted directory, creating it if
+// missing, without writing through a link made since it was noted: the
+// directory must not be a link now unless it was one and leads to the same
+// directory, and the file must not be a link (on Windows, no reparse point;
+// the file opened must also be in the folder opened). A refusal writes no
+// byte and fails with isLinkRefusal; it makes no file either, but for the
+// last of the Windows checks, which looks at the file once it is open.
+SysStatus appendInDirectory(const NotedDirectory& dir, const std::string& name,
+                            const std::string& bytes);
+// The failure of a write that met a link it did not expect.
+inline constexpr char kLinkRefusedCall[] = "link refused";
+inline bool isLinkRefusal(const SysStatus& status) { return status.call() == kLinkRefusedCall; }
+// A directory's path as the system is asked about the directory itself:
+// without a trailing separator (the root keeps its own), "." for "".
+std::string directoryPath(const std::string& path);
+
 // Reads a file in binary mode line by line, in the manner of fgets with a
 // buffer of `bufferSize` bytes: one read returns the bytes up to and including
 // the next line feed, or bufferSize - 1 bytes, or what is left before the end

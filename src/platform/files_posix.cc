@@ -112,9 +112,8 @@ SysStatus readFile(const std::string& path, std::string* out, size_t maxBytes) {
 
 namespace {
 
-SysStatus writeAll(const std::string& path, const std::string& bytes, int flags) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0644);
-  if (fd < 0) return SysStatus::lastError("open");
+// Writes every byte to fd, then closes it.
+SysStatus writeAllTo(int fd, const std::string& bytes) {
   size_t done = 0;
   while (done < bytes.size()) {
     ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
@@ -128,6 +127,12 @@ SysStatus writeAll(const std::string& path, const std::string& bytes, int flags)
   }
   if (::close(fd) != 0) return SysStatus::lastError("close");
   return SysStatus::ok();
+}
+
+SysStatus writeAll(const std::string& path, const std::string& bytes, int flags) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0644);
+  if (fd < 0) return SysStatus::lastError("open");
+  return writeAllTo(fd, bytes);
 }
 
 }  // namespace
@@ -189,6 +194,51 @@ SysStatus replaceFile(const std::string& path, const std::string& bytes) {
     ::close(dir);
   }
   return SysStatus::ok();
+}
+
+NotedDirectory NotedDirectory::note(const std::string& path) {
+  NotedDirectory dir;
+  dir.path_ = directoryPath(path);
+  struct stat link, target;
+  if (::lstat(dir.path_.c_str(), &link) == 0 && S_ISLNK(link.st_mode) &&
+      ::stat(dir.path_.c_str(), &target) == 0 && S_ISDIR(target.st_mode)) {
+    dir.wasLink_ = true;
+    dir.target_ = FileState{static_cast<uint64_t>(target.st_dev),
+                            static_cast<uint64_t>(target.st_ino), 0};
+  }
+  return dir;
+}
+
+SysStatus appendInDirectory(const NotedDirectory& dir, const std::string& name,
+                            const std::string& bytes) {
+  const SysStatus refused = SysStatus::error(kLinkRefusedCall, ELOOP);
+  // The directory is opened as itself first: a link there is taken only
+  // when it was one when noted, and only to the same directory. The file is
+  // then made relative to the open directory, so nothing can be swapped in
+  // between the check and the write.
+  int dirFd = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (dirFd < 0) {
+    struct stat st;
+    if (::lstat(dir.path().c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+      return SysStatus::lastError("open");
+    }
+    if (!dir.wasLink()) return refused;
+    dirFd = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0) return SysStatus::lastError("open");
+    if (::fstat(dirFd, &st) != 0 ||
+        !FileState{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), 0}
+             .sameFile(dir.target_)) {
+      ::close(dirFd);
+      return refused;
+    }
+  }
+  // O_NONBLOCK: a FIFO put there fails instead of blocking the writer.
+  const int fd = ::openat(dirFd, name.c_str(),
+                          O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+  const int openError = errno;
+  ::close(dirFd);
+  if (fd < 0) return openError == ELOOP ? refused : SysStatus::error("openat", openError);
+  return writeAllTo(fd, bytes);
 }
 
 struct LineReader::Impl {

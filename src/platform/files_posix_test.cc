@@ -1,6 +1,7 @@
 // Files that are not regular files: a reader must refuse them at once rather
-// than block (a FIFO without a writer) or read forever (a device). Links: a
-// file replaced in one step is never written through one.
+// than block (a FIFO without a writer) or read forever (a device); links
+// that a writer into a noted directory must not follow, and that a file
+// replaced in one step is never written through.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -50,6 +51,36 @@ TEST(FilesPosix, AReplacedFileIsNeverWrittenThroughALink) {
   ASSERT_EQ(::lstat(path.c_str(), &st), 0);
   EXPECT_TRUE(S_ISREG(st.st_mode));
   EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+// A noted directory is written into while it is one; replaced by a link, or
+// with a link as the file, it is not, and nothing lands where the link
+// leads. A directory that was a link when noted is written through as long
+// as it leads to the same directory.
+TEST(FilesPosix, AppendsInANotedDirectoryNeverFollowANewLink) {
+  tavin::test::TempDir dir;
+  const std::string logs = dir.path("logs"), elsewhere = dir.path("elsewhere");
+  ASSERT_EQ(::mkdir(logs.c_str(), 0700), 0);
+  ASSERT_EQ(::mkdir(elsewhere.c_str(), 0700), 0);
+  const NotedDirectory noted = NotedDirectory::note(logs + "/");
+  EXPECT_TRUE(appendInDirectory(noted, "a.log", "1").isOk());
+  ASSERT_EQ(::symlink((elsewhere + "/b.log").c_str(), (logs + "/b.log").c_str()), 0);
+  EXPECT_TRUE(isLinkRefusal(appendInDirectory(noted, "b.log", "2")));
+  ASSERT_EQ(::rename(logs.c_str(), (logs + ".old").c_str()), 0);
+  ASSERT_EQ(::symlink(elsewhere.c_str(), logs.c_str()), 0);
+  EXPECT_TRUE(isLinkRefusal(appendInDirectory(noted, "a.log", "3")));
+  std::string content;
+  EXPECT_FALSE(readFile(elsewhere + "/a.log", &content).isOk());
+  EXPECT_FALSE(readFile(elsewhere + "/b.log", &content).isOk());
+
+  const NotedDirectory link = NotedDirectory::note(logs);
+  EXPECT_TRUE(link.wasLink());
+  EXPECT_TRUE(appendInDirectory(link, "a.log", "4").isOk());
+  ASSERT_TRUE(readFile(elsewhere + "/a.log", &content).isOk());
+  EXPECT_EQ(content, "4");
+  ASSERT_EQ(::unlink(logs.c_str()), 0);
+  ASSERT_EQ(::symlink((logs + ".old").c_str(), logs.c_str()), 0);
+  EXPECT_TRUE(isLinkRefusal(appendInDirectory(link, "a.log", "5")));
 }
 
 }  // namespace

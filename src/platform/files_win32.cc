@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <cwctype>
 #include <vector>
 
 #include "platform/files.h"
@@ -173,6 +174,110 @@ SysStatus replaceFile(const std::string& path, const std::string& bytes) {
     status = SysStatus::lastError("MoveFileExW");
   }
   if (!status) ::DeleteFileW(next.c_str());
+  return status;
+}
+
+namespace {
+
+bool identityOf(HANDLE handle, FileState* out) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(handle, &info)) return false;
+  out->volume = info.dwVolumeSerialNumber;
+  out->index = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+  return true;
+}
+
+// Where the system says an open file or folder is, without a trailing "\";
+// empty when it cannot tell.
+std::wstring finalPathOf(HANDLE handle) {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = ::GetFinalPathNameByHandleW(handle, path.data(),
+                                                static_cast<DWORD>(path.size()), 0);
+    if (n == 0) return std::wstring();
+    if (n < path.size()) {
+      path.resize(n);
+      break;
+    }
+    path.resize(n + 1);
+  }
+  while (!path.empty() && path.back() == L'\\') path.pop_back();
+  return path;
+}
+
+bool sameText(const std::wstring& a, const std::wstring& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::towlower(a[i]) != std::towlower(b[i])) return false;
+  }
+  return true;
+}
+
+bool isReparsePoint(const std::wstring& path) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+}  // namespace
+
+NotedDirectory NotedDirectory::note(const std::string& path) {
+  NotedDirectory dir;
+  dir.path_ = directoryPath(path);
+  const std::wstring wide = gbkToWide(dir.path_);
+  if (!isReparsePoint(wide)) return dir;
+  HANDLE handle = ::CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return dir;
+  dir.wasLink_ = identityOf(handle, &dir.target_);
+  ::CloseHandle(handle);
+  return dir;
+}
+
+SysStatus appendInDirectory(const NotedDirectory& dir, const std::string& name,
+                            const std::string& bytes) {
+  const SysStatus refused = SysStatus::error(kLinkRefusedCall, ERROR_CANT_ACCESS_FILE);
+  const std::wstring folderPath = gbkToWide(dir.path());
+  // Held without delete sharing while the file is made: the folder can
+  // then be neither renamed nor removed, nor replaced by a junction, until
+  // the line is written.
+  HANDLE folder = ::CreateFileW(folderPath.c_str(), FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (folder == INVALID_HANDLE_VALUE) return SysStatus::lastError("CreateFileW");
+  FileState target;
+  if (isReparsePoint(folderPath) &&
+      (!dir.wasLink_ || !identityOf(folder, &target) || !target.sameFile(dir.target_))) {
+    ::CloseHandle(folder);
+    return refused;
+  }
+  const std::wstring filePath = folderPath + (folderPath.back() == L'\\' ? L"" : L"\\") +
+                                gbkToWide(name);
+  // A link at the file is refused by its name, and once more by the handle
+  // (opened as the link itself, never followed); the file opened must be in
+  // the folder opened.
+  HANDLE file = INVALID_HANDLE_VALUE;
+  if (!isReparsePoint(filePath)) {
+    file = ::CreateFileW(filePath.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, kShareAll,
+                         nullptr, OPEN_ALWAYS, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+      const SysStatus failed = SysStatus::lastError("CreateFileW");
+      ::CloseHandle(folder);
+      return failed;
+    }
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  bool ok = file != INVALID_HANDLE_VALUE && ::GetFileInformationByHandle(file, &info) &&
+            !(info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY));
+  if (ok) {
+    const std::wstring inFolder = finalPathOf(folder);
+    const std::wstring opened = finalPathOf(file);
+    const size_t cut = opened.rfind(L'\\');
+    // Where the system cannot name either, the checks above stand alone.
+    ok = inFolder.empty() || cut == std::wstring::npos || sameText(opened.substr(0, cut), inFolder);
+  }
+  SysStatus status = ok ? writeAll(file, bytes) : refused;
+  if (file != INVALID_HANDLE_VALUE) ::CloseHandle(file);
+  ::CloseHandle(folder);
   return status;
 }
 

@@ -1,8 +1,12 @@
 // End-to-end tests of the real agent: started in a temporary directory,
 // talked to over loopback like a console, stopped by its pid.
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <thread>
 
 #include "codec/codec_texts.h"
@@ -75,6 +79,37 @@ TEST_F(AgentSmoke, AnswersStatusSendsHeartbeatsAndPushesLogLines) {
   ASSERT_TRUE(status.has_value());
   EXPECT_EQ(status->message->getSequence(), "7");
   EXPECT_EQ(status->message->body()->getValue("hostStatus"), "正常运行");
+}
+
+// The log folder replaced by a link to elsewhere while the agent runs (under
+// Wine, a Unix symbolic link is a reparse point): the agent writes nothing
+// through it and says so; once the folder is back, its lines go there again.
+TEST_F(AgentSmoke, ALogFolderReplacedByALinkIsNotWrittenThrough) {
+  writeIni("");
+  startAgent();
+  ASSERT_TRUE(waitForHistory("Listening at", 10000));
+  const std::string logs = path("logs");
+  const std::string elsewhere = path("elsewhere");
+  ASSERT_EQ(std::rename(logs.c_str(), (logs + ".moved").c_str()), 0);
+  ASSERT_EQ(::mkdir(elsewhere.c_str(), 0700), 0);
+  ASSERT_EQ(::symlink(elsewhere.c_str(), logs.c_str()), 0);
+  auto console = connectConsole();
+  ASSERT_NE(console, nullptr);
+  ASSERT_TRUE(console->send(consoleFrame("02", "1")));
+  ASSERT_TRUE(console->receiveType("03", underWine() ? 20000 : kAnswerMs).has_value());
+  if (!underWine()) {
+    EXPECT_TRUE(agent().waitForOutput("History not written to", 5000));
+  }
+  console->close();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_TRUE(std::filesystem::is_empty(elsewhere));
+
+  ASSERT_EQ(::unlink(logs.c_str()), 0);
+  ASSERT_EQ(std::rename((logs + ".moved").c_str(), logs.c_str()), 0);
+  auto again = connectConsole();
+  ASSERT_NE(again, nullptr);
+  EXPECT_TRUE(waitForHistory("Client 127.0.0.1 connected", 10000));
+  EXPECT_TRUE(std::filesystem::is_empty(elsewhere));
 }
 
 TEST_F(AgentEndToEnd, StatusResponseHasEightFieldsInOrderAndTheRequestsSequence) {

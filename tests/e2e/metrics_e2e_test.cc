@@ -156,6 +156,52 @@ TEST_F(MetricsEndToEnd, AScrapeFloodNeverTakesTheConsolesPlace) {
   EXPECT_EQ(historyLog().find("Request queue full"), std::string::npos);
 }
 
+// A listed scraper scrapes five times a second for a few seconds while an
+// unlisted address (127.0.0.2) connects and closes as fast as one thread
+// can, and a listed local client opens idle connections 100 times a second
+// (under the accept budget): every scrape is answered, each within
+// Prometheus's 5-second timeout.
+TEST_F(MetricsSmoke, ListedScrapesAreAnsweredThroughUnlistedAndIdleFloods) {
+  const int metricsPort = freePort();
+  install("[METRICS]\r\nenabled=Y\r\nport=" + std::to_string(metricsPort) + "\r\n");
+  startAgent();
+  ASSERT_EQ(scrape(metricsPort, "GET /metrics HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 200 OK", 0), 0u);
+  const auto port = static_cast<uint16_t>(metricsPort);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  std::atomic<int> unlisted{0};
+  std::thread flood([&] {
+    while (std::chrono::steady_clock::now() < end) {
+      platform::probeTcp("127.0.0.1", "127.0.0.2", port, 100);
+      ++unlisted;
+    }
+  });
+  std::thread idle([&] {
+    std::vector<platform::TcpClient> open;
+    for (auto next = std::chrono::steady_clock::now(); next < end;
+         next += std::chrono::milliseconds(10)) {
+      std::this_thread::sleep_until(next);
+      platform::TcpClient client;
+      if (client.connect("127.0.0.1", port, 1000).isOk()) open.push_back(std::move(client));
+      if (open.size() > 300) open.erase(open.begin(), open.begin() + 100);
+    }
+  });
+  int scrapes = 0;
+  int answered = 0;
+  while (std::chrono::steady_clock::now() < end) {
+    const auto start = std::chrono::steady_clock::now();
+    ++scrapes;
+    if (scrape(metricsPort, "GET /metrics HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 200 OK", 0) == 0 &&
+        std::chrono::steady_clock::now() - start < std::chrono::seconds(5)) {
+      ++answered;
+    }
+    std::this_thread::sleep_until(start + std::chrono::milliseconds(200));
+  }
+  flood.join();
+  idle.join();
+  EXPECT_GT(unlisted, 10);
+  EXPECT_EQ(answered, scrapes);
+}
+
 TEST_F(MetricsEndToEnd, NothingListensUnlessEnabled) {
   const int metricsPort = freePort();
   install("[METRICS]\r\nport=" + std::to_string(metricsPort) + "\r\n");

@@ -98,6 +98,25 @@ check "the lock file, the working and the log directory are $user's alone" \
   test "$(owners)" = "$user:$group:600 $user:$group:700 $user:$group:700 "
 check "the working directory's logs/ leads to the log directory" \
   test "$(readlink -f "$state/logs")" = "$log_dir"
+# postinst run again, twice: first with the lock file and logs/ gone (the
+# agent's user makes them again, as at the install), then after that user
+# replaced the lock file by a link to a file of root's. Root follows no link
+# in the user's directory: the file keeps its mode and content.
+postinst() { "/var/lib/dpkg/info/$package.postinst" configure "$version" >/dev/null 2>&1; }
+rm -f "$state/TavinMonitorAgent.lock" "$state/logs"
+check "postinst configure runs again" postinst
+check "it makes the lock file and logs/ again, $user's" \
+  test "$(owners)" = "$user:$group:600 $user:$group:700 $user:$group:700 " -a \
+       "$(stat -c %U "$state/logs")" = "$user" -a "$(readlink "$state/logs")" = "$log_dir"
+printf 'root only\n' >"$work/victim" && chmod 0644 "$work/victim"
+rm "$state/TavinMonitorAgent.lock"
+setpriv --reuid="$user" --regid="$group" --clear-groups ln -s "$work/victim" "$state/TavinMonitorAgent.lock"
+check "postinst configure runs with a lock link in place" postinst
+check "the file the link leads to keeps its mode, owner and content" \
+  test "$(stat -c %U:%a "$work/victim") $(cat "$work/victim")" = "root:644 root only"
+check "the link is left as it is" test "$(readlink "$state/TavinMonitorAgent.lock")" = "$work/victim"
+rm "$state/TavinMonitorAgent.lock"
+postinst
 check "the unit is installed" test -f "$unit"
 check "the unit is enabled" test "$(readlink "$wants")" = "$unit"
 unit_value() { sed -n "s/^$1=//p" "$unit"; }

@@ -6,7 +6,8 @@
 # repair and an upgrade after the ini was edited (the edit stays); silent
 # uninstall (the programs go, the ini and the logs stay); a working folder
 # named on the command line, kept by an upgrade. Before all that, the custom
-# actions, and the refusal of a working folder or logs\ that is a link.
+# actions, the refusal of a working folder or logs\ that is a link, and the
+# icacls command lines for an existing working folder.
 #
 #   msi_test.sh ZIP
 #
@@ -15,7 +16,8 @@
 #
 # Wine runs everything as one user with administrator rights, has no access
 # control lists and an icacls that changes nothing, so the access lists are
-# checked as far as Wine can: the custom actions as the package stores them;
+# checked as far as Wine can: the custom actions as the package stores them,
+# the icacls command lines they run (through a stand-in that records them);
 # the entries' working folder is under ProgramData, the package made its
 # logs\ and the agent writes its log there.
 set -u
@@ -59,7 +61,10 @@ done
 export DISPLAY=:$(head -1 "$display_file" | tr -dc 0-9)
 wineboot -i >/dev/null 2>&1
 
-msiexec_quiet() { wine msiexec "$@" /qn >/dev/null 2>&1; }
+# Every installation has 5 minutes: a custom action that hangs fails the
+# test instead of holding it.
+msiexec_bounded() { timeout 300 wine msiexec "$@"; }
+msiexec_quiet() { msiexec_bounded "$@" /qn >/dev/null 2>&1; }
 unix_path() { winepath -u "$1" 2>/dev/null; }
 windows_var() { wine cmd /c echo "%$1%" 2>/dev/null | tr -d '\r\n'; }
 same_windows_path() { [ "${1%\\}" = "${2%\\}" ]; }
@@ -80,28 +85,28 @@ startup_lnk=$(unix_path "$program_data\\Microsoft\\Windows\\Start Menu\\Programs
 menu_lnk=$(unix_path "$program_data\\Microsoft\\Windows\\Start Menu\\Programs")/TavinMonitorAgent.lnk
 ini="$programs/TavinMonitorAgent.ini"
 
-# The custom actions as stored: the access lists set on the folders, not
-# through links (/L), as SYSTEM, a failure failing the installation (type
-# bits deferred 1024 and no-impersonation 2048, not "ignore" 64), in order.
+# The custom actions as stored: the folders' lists set as SYSTEM, a failure
+# failing the installation (type bits deferred 1024 and no-impersonation
+# 2048, not "ignore" 64), in order; the firewall rules' ports and addresses.
 actions=$(msiinfo export "$msi" CustomAction | tr -d '\r')
 sequence=$(msiinfo export "$msi" InstallExecuteSequence | tr -d '\r')
 field() { awk -F'\t' -v a="$2" -v f="$1" '$1 == a { print $f }'; }
 while IFS='|' read -r action command; do
   type=$(field 2 "$action" <<<"$actions")
-  [ "$action" = FirewallRuleAdd ] ||  # a firewall switched off fails no install
+  [[ $action = Firewall* ]] ||  # a firewall switched off fails no install
     check "$action runs as SYSTEM; its failure fails the installation" test $((type & 3136)) -eq 3072
   check "$action runs: $command" grep -qF -- "$command" <<<"$(field 4 "$action" <<<"$actions")"
-done <<'EOF'
-WorkFolderOwner|"[WORKFOLDER]." /setowner *S-1-5-32-544 /L
-WorkFolderAccess|"[WORKFOLDER]." /inheritance:r /grant:r *S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F *S-1-5-32-545:(OI)(CI)RX /L
-RefuseLinkedFolders|refuseLinkedFolders
-LogsFolderAccess|"[LOGSFOLDER]." /grant:r *S-1-5-32-545:(OI)(CI)M /L
-FirewallRuleAdd|dir=in action=allow program="[#AgentExe]" protocol=tcp
-EOF
-steps=$(for action in RefuseLinkedFoldersEarly CreateFolders WorkFolderOwner WorkFolderAccess \
-           RefuseLinkedFolders LogsFolderAccess InstallFiles; do field 3 "$action" <<<"$sequence"; done)
+done <<'ACTIONS'
+SetFolderAccess|setFolderAccess
+FirewallRuleAdd|dir=in action=allow program="[#AgentExe]" protocol=tcp localport=[FIREWALL_PORTS]
+FirewallMetricsRuleAdd|program="[#AgentExe]" protocol=tcp localport=[METRICS_PORT] remoteip=[METRICS_ALLOWED]
+ACTIONS
+check "the metrics port's rule is made only for addresses given" \
+  grep -qF 'METRICS_ALLOWED AND NOT REMOVE="ALL"' <<<"$(field 2 FirewallMetricsRuleAdd <<<"$sequence")"
+steps=$(for action in RefuseLinkedFoldersEarly CreateFolders SetFolderAccess InstallFiles; do
+          field 3 "$action" <<<"$sequence"; done)
 check "the folders' actions run in order: $(echo $steps)" \
-  test "$steps" = "$(sort -n <<<"$steps")" -a "$(wc -w <<<"$steps")" = 7
+  test "$steps" = "$(sort -n <<<"$steps")" -a "$(wc -w <<<"$steps")" = 4
 
 # A working folder or logs\ that is a link (to Wine, a Unix symbolic link is
 # a reparse point, as a junction is) fails the installation, which says why.
@@ -111,13 +116,80 @@ for link in TavinMonitorAgent TavinMonitorAgent/logs; do
   mkdir -p "$data/TavinMonitorAgent"
   rm -rf "${data:?}/$link"
   ln -s "$work/elsewhere" "$data/$link"
-  wine msiexec /i "$msi" /qn /l "$(winepath -w "$work/refused.log")" >/dev/null 2>&1
+  msiexec_bounded /i "$msi" /qn /l "$(winepath -w "$work/refused.log")" >/dev/null 2>&1
   check "an install into a linked ${link#TavinMonitorAgent/} fails, saying why" \
     grep -aqF "$program_data\\${link//\//\\} is a junction or a symbolic link" "$work/refused.log"
   check "the refused install leaves nothing installed, and nothing where the link led" \
     test -z "$(registered_versions)" -a ! -e "$programs" -a -z "$(ls -A "$work/elsewhere")"
   rm -rf "${data:?}/TavinMonitorAgent"
 done
+
+# The access lists, as far as Wine shows them: its icacls does nothing, so a
+# stand-in records the command lines the installation runs. An existing
+# working folder, made by someone else before the installation, gets
+# Administrators as its owner and a whole list of its own, as do logs\ and
+# the programs' log folders: each list is set on an empty folder of
+# SYSTEM's, saved, and restored onto the folder itself (/L). Extra grants
+# are added; one that icacls cannot take, a METRICS_PORT that is no port,
+# METRICS_ALLOWED that are no addresses, a failing icacls, or a link check
+# whose find fails fail the installation, which says why, and leave nothing
+# installed.
+x86_64-w64-mingw32-gcc -O2 -mwindows -o "$work/icacls.exe" "$root/tests/packaging/fake_icacls.c" || exit 1
+system32=$(unix_path 'C:\windows\system32')
+drive_c=$(unix_path 'C:\')
+cp "$system32/icacls.exe" "$work/icacls.wine"
+cp "$system32/find.exe" "$work/find.wine"
+cp "$work/icacls.exe" "$system32/icacls.exe"
+with_icacls() { WINEDLLOVERRIDES="$WINEDLLOVERRIDES;icacls.exe=n,b;find.exe=n,b" "$@"; }
+mkdir -p "$data/TavinMonitorAgent" && echo planted >"$data/TavinMonitorAgent/tavin.ini"
+rm -f "$drive_c/icacls.log"
+with_icacls msiexec_bounded /i "$msi" /qn 'WORKFOLDER_GRANTS=*S-1-5-19:(OI)(CI)M' \
+  /l*v "$(winepath -w "$work/lists.log")" >/dev/null 2>&1
+lists=$(tr -d '\r' <"$drive_c/icacls.log" 2>/dev/null)
+expected_lists() {
+  local work_folder="$program_data\\TavinMonitorAgent" folder grants i=0
+  local all="*S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F *S-1-5-32-545:(OI)(CI)RX"
+  local files="*S-1-5-32-545:(WD)" owner="*S-1-3-0:(OI)(IO)M"
+  while IFS='|' read -r folder grants; do
+    echo "\"$folder\" /setowner *S-1-5-32-544 /L /Q"
+    echo "\"<scratch>\\$i\\${folder##*\\}\" /inheritance:r /grant $grants /Q"
+    echo "\"<scratch>\\$i\\${folder##*\\}\" /save \"<scratch>\\$i.acl\" /Q"
+    echo "\"${folder%\\*}\" /restore \"<scratch>\\$i.acl\" /L /Q"
+    i=$((i + 1))
+  done <<LISTS
+$work_folder|$all *S-1-5-19:(OI)(CI)M
+$work_folder\\logs|$all $files *S-1-5-32-545:(OI)(NP)(IO)(AD) $owner
+$work_folder\\logs\\monitor|$all
+$work_folder\\logs\\monitor\\ASHR_cmd_res.txt|$all $files $owner
+$work_folder\\logs\\monitor\\BSHR_cmd_res.txt|$all $files $owner
+LISTS
+}
+scratch=$(grep -o '"[^"]*TavinMonitorAgent-access-[0-9]*' <<<"$lists" | head -1 | tr -d '"')
+check "an existing working folder, logs\\ and the programs' log folders get whole lists of their own" \
+  test -n "$scratch" -a "${lists//"$scratch"/<scratch>}" = "$(expected_lists)"
+[ $failed -eq 0 ] || { echo "-- icacls ran"; echo "$lists"; }
+check "the lists' scratch folder is gone" test -n "$scratch" -a ! -e "$(unix_path "$scratch")"
+check "the firewall rule's ports are all but the metrics port" \
+  grep -aq 'FIREWALL_PORTS = 1-10012,10014-65535' "$work/lists.log"
+msiexec_bounded /x "$msi" /qn >/dev/null 2>&1
+while IFS='|' read -r option reason; do
+  # The stand-in fails (status 5) as icacls, or as the find of the link check.
+  [[ $option = FAILING_* ]] && : >"$drive_c/icacls-fails"
+  [ "$option" = FAILING_FIND=1 ] && cp "$work/icacls.exe" "$system32/find.exe"
+  with_icacls msiexec_bounded /i "$msi" /qn "$option" /l "$(winepath -w "$work/refused.log")" >/dev/null 2>&1
+  check "an install with $option fails, saying why" grep -aqF "$reason" "$work/refused.log"
+  check "  and leaves nothing installed" test -z "$(registered_versions)" -a ! -e "$programs/TavinMonitorAgent.exe"
+  cp "$work/find.wine" "$system32/find.exe"
+done <<'REFUSALS'
+WORKFOLDER_GRANTS=Everyone:F|the extra grant Everyone:F is not one icacls takes
+METRICS_PORT=abc|METRICS_PORT=abc is not a port
+METRICS_ALLOWED=127.0.0.300|METRICS_ALLOWED=127.0.0.300 is not a list of IPv4 addresses
+FAILING_ICACLS=1|/setowner *S-1-5-32-544 /L /Q failed with status 5
+FAILING_FIND=1|TavinMonitorAgent cannot be checked (cmd and find ended with status 5 and 5)
+REFUSALS
+rm -f "$drive_c/icacls-fails" "$drive_c/icacls.log"
+cp "$work/icacls.wine" "$system32/icacls.exe"
+rm -rf "${data:?}/TavinMonitorAgent"
 
 # Install.
 check "msiexec /i /qn installs $version" msiexec_quiet /i "$msi"
@@ -191,16 +263,23 @@ check "uninstall keeps the edited ini" grep -aq "^port=$port\$" "$ini"
 check "uninstall keeps the logs" grep -aqs "Listening at $port" "$folder"/logs/TavinMonitorAgent_*.log
 check "nothing is registered" test -z "$(registered_versions)"
 
-# A working folder of the administrator's choice, which an upgrade keeps.
+# A working folder, a metrics port and its scrapers of the administrator's
+# choice, which an upgrade keeps.
 own_folder='C:\Tavin'
-check "msiexec /i /qn WORKFOLDER=$own_folder installs $version" \
-  msiexec_quiet /i "$msi" "WORKFOLDER=$own_folder"
+check "msiexec /i /qn WORKFOLDER=$own_folder METRICS_PORT=9100 installs $version" \
+  msiexec_quiet /i "$msi" "WORKFOLDER=$own_folder" METRICS_PORT=9100 METRICS_ALLOWED=127.0.0.5
 check "the Startup entry's working folder is $own_folder" \
   same_windows_path "$(lnk working_dir "$startup_lnk")" "$own_folder"
 check "the installer made $own_folder" test -d "$(unix_path "$own_folder")"
-check "msiexec /i /qn upgrades to $newer without WORKFOLDER" msiexec_quiet /i "$newer_msi"
+upgrade_logged() { msiexec_bounded /i "$newer_msi" /qn /l*v "$(winepath -w "$work/upgrade.log")" >/dev/null 2>&1; }
+check "msiexec /i /qn upgrades to $newer without WORKFOLDER" upgrade_logged
 check "the upgrade keeps the working folder $own_folder" \
   same_windows_path "$(lnk working_dir "$startup_lnk")" "$own_folder"
+kept_metrics() {
+  grep -aq 'FIREWALL_PORTS = 1-9099,9101-65535' "$work/upgrade.log" &&
+    grep -aq 'METRICS_ALLOWED = 127.0.0.5' "$work/upgrade.log"
+}
+check "the upgrade keeps the metrics port and its scrapers for the firewall rules" kept_metrics
 check "msiexec /x /qn uninstalls it" msiexec_quiet /x "$newer_msi"
 
 finish msi
