@@ -126,19 +126,19 @@ inline constexpr ControlSpec kErrFormControls[] = {
 // The fonts of the controls: a face (GBK) and the height of its characters
 // in pixels. TFormMain's controls have kMainFormFont but for the two
 // counters; TErrForm's button has kErrFormFont, its message kErrMsgFont.
-struct FontSpec {
+struct FontStyle {
   std::string_view face;
   int pixels;
 };
-inline constexpr FontSpec kMainFormFont{"宋体", 12};
-inline constexpr FontSpec kCounterFont{"MS Sans Serif", 11};
-inline constexpr FontSpec kErrFormFont{"MS Sans Serif", 11};
-inline constexpr FontSpec kErrMsgFont{"Arial", 13};
+inline constexpr FontStyle kMainFormFont{"宋体", 12};
+inline constexpr FontStyle kCounterFont{"MS Sans Serif", 11};
+inline constexpr FontStyle kErrFormFont{"MS Sans Serif", 11};
+inline constexpr FontStyle kErrMsgFont{"Arial", 13};
 
-// Windows: the font of spec, an HFONT the caller deletes. The window tests'
+// Windows: the font of style, an HFONT the caller deletes. The window tests'
 // probe makes the same to see whether it draws every character a control
 // shows.
-void* createFont(const FontSpec& spec);
+void* createFont(const FontStyle& style);
 
 // The places of the controls of a table in a form whose client area has the
 // given size: fixed places as they are, edges and the client rest as the

@@ -249,7 +249,7 @@ std::string menuFields(HWND menuWindow) {
   return out.str();
 }
 
-const tavin::FontSpec& fontOf(const std::string& topClass, int id) {
+const tavin::FontStyle& fontOf(const std::string& topClass, int id) {
   if (topClass == "TErrForm") {
     return id == tavin::kErrMsgId ? tavin::kErrMsgFont : tavin::kErrFormFont;
   }
@@ -260,14 +260,14 @@ const tavin::FontSpec& fontOf(const std::string& topClass, int id) {
 // The characters of text, blanks and controls aside, that the font draws
 // no pixel of, each once, drawn one by one in black on white as the
 // window's font would draw them.
-std::wstring inklessCharacters(const std::wstring& text, const tavin::FontSpec& spec) {
+std::wstring inklessCharacters(const std::wstring& text, const tavin::FontStyle& style) {
   constexpr int kSize = 64;
   BITMAPINFO info{};
   info.bmiHeader = {sizeof(BITMAPINFOHEADER), kSize, -kSize, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
   void* bits = nullptr;
   HDC dc = ::CreateCompatibleDC(nullptr);
   HBITMAP bitmap = ::CreateDIBSection(dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-  HFONT font = static_cast<HFONT>(tavin::createFont(spec));
+  HFONT font = static_cast<HFONT>(tavin::createFont(style));
   HGDIOBJ oldBitmap = ::SelectObject(dc, bitmap);
   HGDIOBJ oldFont = ::SelectObject(dc, font);
   std::wstring inkless;
