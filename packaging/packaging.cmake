@@ -13,6 +13,11 @@ if(NOT WIN32 AND CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
   set(CMAKE_INSTALL_PREFIX "/opt/tavin" CACHE PATH "Install directory" FORCE)
 endif()
 
+# The packages hold the agent and the console client, which scripts/package
+# builds first: making a package builds nothing else (the tests, otherwise
+# built one file at a time by CPack's install step).
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY TRUE)
+
 set(TAVIN_EXAMPLE_INI "${CMAKE_SOURCE_DIR}/examples/TavinMonitorAgent.ini")
 set(TAVIN_SERVICE_FILE "${CMAKE_SOURCE_DIR}/packaging/linux/tavin-monitor-agent.service")
 

@@ -22,7 +22,13 @@
 // CustomActionData is the working folder, then, after "|", the extra grants
 // of the working folder, logs\ and the programs' log folders (properties
 // WORKFOLDER_GRANTS, LOGS_GRANTS, PROGRAM_LOGS_GRANTS: icacls grants such as
-// *S-1-5-19:(OI)(CI)M, separated by blanks), each after a "|".
+// *S-1-5-19:(OI)(CI)M, separated by blanks), each after a "|", and last,
+// after a "|", the SID of the service's account in service mode (empty in
+// tray mode). That account gets what the service needs and no more: it reads
+// the working folder and the programs' log folders, makes files in the
+// working folder (the read position, TavinMonitorAgent.state, written as a
+// new file and renamed over the old one; each file it makes is its own) and
+// changes what is in logs\ (its history).
 
 var kSystem = "*S-1-5-18:(OI)(CI)F";
 var kAdministrators = "*S-1-5-32-544:(OI)(CI)F";
@@ -46,18 +52,24 @@ function fail(text) {
 
 function withoutTrailingSeparator(path) { return path.replace(/\\+$/, ""); }
 
-// The folders the package gives lists of their own, with their grants.
-function folders(work) {
+// The folders the package gives lists of their own, with their grants, and
+// the service account's (service, a SID; none in tray mode).
+function folders(work, service) {
   var logs = work + "\\logs";
+  var read = service === "" ? [] : ["*" + service + ":(OI)(CI)RX"];
+  // In the working folder the service makes files, each its own to replace;
+  // in tray mode nobody but SYSTEM and Administrators makes any there.
+  var makeFiles = service === "" ? [] : read.concat(["*" + service + ":(WD)", kCreatorOwner]);
+  var change = service === "" ? [] : ["*" + service + ":(OI)(CI)M"];
   return [
-    {path: work, extra: 1, grants: [kSystem, kAdministrators, kUsersRead]},
+    {path: work, extra: 1, grants: [kSystem, kAdministrators, kUsersRead].concat(makeFiles)},
     {path: logs, extra: 2, grants: [kSystem, kAdministrators, kUsersRead, kUsersMakeFiles, kUsersAppendHere,
-                          kCreatorOwner]},
-    {path: logs + "\\monitor", extra: 0, grants: [kSystem, kAdministrators, kUsersRead]},
+                          kCreatorOwner].concat(change)},
+    {path: logs + "\\monitor", extra: 0, grants: [kSystem, kAdministrators, kUsersRead].concat(read)},
     {path: logs + "\\monitor\\ASHR_cmd_res.txt", extra: 3,
-     grants: [kSystem, kAdministrators, kUsersRead, kUsersMakeFiles, kCreatorOwner]},
+     grants: [kSystem, kAdministrators, kUsersRead, kUsersMakeFiles, kCreatorOwner].concat(read)},
     {path: logs + "\\monitor\\BSHR_cmd_res.txt", extra: 3,
-     grants: [kSystem, kAdministrators, kUsersRead, kUsersMakeFiles, kCreatorOwner]}
+     grants: [kSystem, kAdministrators, kUsersRead, kUsersMakeFiles, kCreatorOwner].concat(read)}
   ];
 }
 
@@ -128,7 +140,11 @@ function environment(shell, name) {
 function setFolderAccess() {
   var data = Session.Property("CustomActionData").split("|");
   var work = withoutTrailingSeparator(data[0]);
-  var targets = folders(work);
+  var service = data[4] || "";
+  if (service !== "" && !/^S-1-5-80(-[0-9]+){5}$/.test(service)) {
+    return fail("the service account's SID " + service + " is not a service's.");
+  }
+  var targets = folders(work, service);
   for (var t = 0; t < targets.length; ++t) {
     var extra = targets[t].extra > 0 ? (data[targets[t].extra] || "").split(/\s+/) : [];
     for (var g = 0; g < extra.length; ++g) {

@@ -4,10 +4,12 @@
 # their working folder; the installed agent started in that folder (its logs
 # go there) and asked for its status by the installed console client; a
 # repair and an upgrade after the ini was edited (the edit stays); silent
-# uninstall (the programs go, the ini and the logs stay); a working folder
-# named on the command line, kept by an upgrade. Before all that, the custom
-# actions, the refusal of a working folder or logs\ that is a link, and the
-# icacls command lines for an existing working folder.
+# uninstall (the programs go, the ini and the logs stay); service mode:
+# installed, serving, upgraded, not switched by a reinstall, uninstalled; a
+# working folder named on the command line, kept by an upgrade that switches
+# to service mode. Before all that, the custom actions and the service's
+# tables as stored, the refusal of a working folder or logs\ that is a link,
+# and the icacls command lines for an existing working folder in both modes.
 #
 #   msi_test.sh ZIP
 #
@@ -103,15 +105,33 @@ while IFS='|' read -r action command; do
   check "$action runs: $command" grep -qF -- "$command" <<<"$(field 4 "$action" <<<"$actions")"
 done <<'ACTIONS'
 SetFolderAccess|setFolderAccess
-FirewallRuleAdd|dir=in action=allow program="[#AgentExe]" protocol=tcp localport=[FIREWALL_PORTS]
-FirewallMetricsRuleAdd|program="[#AgentExe]" protocol=tcp localport=[METRICS_PORT] remoteip=[METRICS_ALLOWED]
+FirewallRuleAdd|dir=in action=allow program="[INSTALLFOLDER]TavinMonitorAgent.exe" protocol=tcp localport=[FIREWALL_PORTS]
+FirewallMetricsRuleAdd|program="[INSTALLFOLDER]TavinMonitorAgent.exe" protocol=tcp localport=[METRICS_PORT] remoteip=[METRICS_ALLOWED]
 ACTIONS
 check "the metrics port's rule is made only for addresses given" \
   grep -qF 'METRICS_ALLOWED AND NOT REMOVE="ALL"' <<<"$(field 2 FirewallMetricsRuleAdd <<<"$sequence")"
-steps=$(for action in RefuseLinkedFoldersEarly CreateFolders SetFolderAccess InstallFiles; do
-          field 3 "$action" <<<"$sequence"; done)
-check "the folders' actions run in order: $(echo $steps)" \
-  test "$steps" = "$(sort -n <<<"$steps")" -a "$(wc -w <<<"$steps")" = 4
+for actions_in_order in "RefuseLinkedFoldersEarly CreateFolders SetFolderAccess InstallFiles" \
+                        "SetFolderAccess InstallServices MsiConfigureServices StartServices"; do
+  steps=$(for action in $actions_in_order; do field 3 "$action" <<<"$sequence"; done)
+  check "these actions run in order: $actions_in_order ($(echo $steps))" \
+    test "$steps" = "$(sort -n <<<"$steps")" -a "$(wc -w <<<"$steps")" = 4
+done
+
+# The service as stored (Wine applies no recovery settings), and the SID of
+# its account in the folders' lists: S-1-5-80- and the SHA-1 of its name.
+while IFS='|' read -r table row; do
+  check "the package's $table holds $row" \
+    grep -qxF -- "$row" <<<"$(msiinfo export "$msi" "$table" | tr -d '\r' | tr '\t' '|')"
+done <<'SERVICE'
+ServiceInstall|AgentServiceInstall|TavinMonitorAgent|TavinMonitorAgent|16|2|1|||NT SERVICE\TavinMonitorAgent||--service|AgentService|Host monitoring agent: serves the monitoring console the state of the order-reporting programs and of this host
+MsiServiceConfigFailureActions|AgentServiceRecovery|TavinMonitorAgent|5|86400|||1[~]1[~]1|10000[~]60000[~]300000|AgentService
+MsiServiceConfig|AgentServiceFailedStarts|TavinMonitorAgent|5|4|1|AgentService
+MsiServiceConfig|AgentServiceSid|TavinMonitorAgent|5|5|1|AgentService
+SERVICE
+service_sid=S-1-5-80-$(python3 -c 'import hashlib, struct
+print("-".join(map(str, struct.unpack("<5I", hashlib.sha1("TAVINMONITORAGENT".encode("utf-16-le")).digest()))))')
+check "the folders' lists grant the service's own SID" \
+  test "$(field 4 SetServiceAccountSid <<<"$actions")" = "$service_sid"
 
 # A working folder or logs\ that is a link (to Wine, a Unix symbolic link is
 # a reparse point, as a junction is) fails the installation, which says why.
@@ -146,15 +166,15 @@ cp "$system32/icacls.exe" "$work/icacls.wine"
 cp "$system32/find.exe" "$work/find.wine"
 cp "$work/icacls.exe" "$system32/icacls.exe"
 with_icacls() { WINEDLLOVERRIDES="$WINEDLLOVERRIDES;icacls.exe=n,b;find.exe=n,b" "$@"; }
-mkdir -p "$data/TavinMonitorAgent" && echo planted >"$data/TavinMonitorAgent/tavin.ini"
-rm -f "$drive_c/icacls.log"
-with_icacls msiexec_bounded /i "$msi" /qn 'WORKFOLDER_GRANTS=*S-1-5-19:(OI)(CI)M' \
-  /l*v "$(winepath -w "$work/lists.log")" >/dev/null 2>&1
-lists=$(tr -d '\r' <"$drive_c/icacls.log" 2>/dev/null)
-expected_lists() {
+# In service mode the service's account gets what it needs besides.
+expected_lists() {  # expected_lists MODE
   local work_folder="$program_data\\TavinMonitorAgent" folder grants i=0
   local all="*S-1-5-18:(OI)(CI)F *S-1-5-32-544:(OI)(CI)F *S-1-5-32-545:(OI)(CI)RX"
-  local files="*S-1-5-32-545:(WD)" owner="*S-1-3-0:(OI)(IO)M"
+  local files="*S-1-5-32-545:(WD)" owner="*S-1-3-0:(OI)(IO)M" reads="" makes="" changes=""
+  if [ "$1" = service ]; then
+    reads=" *$service_sid:(OI)(CI)RX" makes="$reads *$service_sid:(WD) $owner"
+    changes=" *$service_sid:(OI)(CI)M"
+  fi
   while IFS='|' read -r folder grants; do
     echo "\"$folder\" /setowner *S-1-5-32-544 /L /Q"
     echo "\"<scratch>\\$i\\${folder##*\\}\" /inheritance:r /grant $grants /Q"
@@ -162,21 +182,28 @@ expected_lists() {
     echo "\"${folder%\\*}\" /restore \"<scratch>\\$i.acl\" /L /Q"
     i=$((i + 1))
   done <<LISTS
-$work_folder|$all *S-1-5-19:(OI)(CI)M
-$work_folder\\logs|$all $files *S-1-5-32-545:(OI)(NP)(IO)(AD) $owner
-$work_folder\\logs\\monitor|$all
-$work_folder\\logs\\monitor\\ASHR_cmd_res.txt|$all $files $owner
-$work_folder\\logs\\monitor\\BSHR_cmd_res.txt|$all $files $owner
+$work_folder|$all$makes *S-1-5-19:(OI)(CI)M
+$work_folder\\logs|$all $files *S-1-5-32-545:(OI)(NP)(IO)(AD) $owner$changes
+$work_folder\\logs\\monitor|$all$reads
+$work_folder\\logs\\monitor\\ASHR_cmd_res.txt|$all $files $owner$reads
+$work_folder\\logs\\monitor\\BSHR_cmd_res.txt|$all $files $owner$reads
 LISTS
 }
-scratch=$(grep -o '"[^"]*TavinMonitorAgent-access-[0-9]*' <<<"$lists" | head -1 | tr -d '"')
-check "an existing working folder, logs\\ and the programs' log folders get whole lists of their own" \
-  test -n "$scratch" -a "${lists//"$scratch"/<scratch>}" = "$(expected_lists)"
-[ $failed -eq 0 ] || { echo "-- icacls ran"; echo "$lists"; }
-check "the lists' scratch folder is gone" test -n "$scratch" -a ! -e "$(unix_path "$scratch")"
-check "the firewall rule's ports are all but the metrics port" \
-  grep -aq 'FIREWALL_PORTS = 1-10012,10014-65535' "$work/lists.log"
-msiexec_bounded /x "$msi" /qn >/dev/null 2>&1
+for mode in tray service; do
+  mkdir -p "$data/TavinMonitorAgent" && echo planted >"$data/TavinMonitorAgent/tavin.ini"
+  rm -f "$drive_c/icacls.log"
+  with_icacls msiexec_bounded /i "$msi" /qn MODE=$mode 'WORKFOLDER_GRANTS=*S-1-5-19:(OI)(CI)M' \
+    /l*v "$(winepath -w "$work/lists.log")" >/dev/null 2>&1
+  lists=$(tr -d '\r' <"$drive_c/icacls.log" 2>/dev/null)
+  scratch=$(grep -o '"[^"]*TavinMonitorAgent-access-[0-9]*' <<<"$lists" | head -1 | tr -d '"')
+  check "in $mode mode an existing working folder, logs\\ and the programs' log folders get whole lists of their own" \
+    test -n "$scratch" -a "${lists//"$scratch"/<scratch>}" = "$(expected_lists $mode)"
+  [ $failed -eq 0 ] || { echo "-- icacls ran"; echo "$lists"; }
+  check "the lists' scratch folder is gone" test -n "$scratch" -a ! -e "$(unix_path "$scratch")"
+  check "the firewall rule's ports are all but the metrics port" \
+    grep -aq 'FIREWALL_PORTS = 1-10012,10014-65535' "$work/lists.log"
+  msiexec_bounded /x "$msi" /qn >/dev/null 2>&1
+done
 while IFS='|' read -r option reason; do
   # The stand-in fails (status 5) as icacls, or as the find of the link check.
   [[ $option = FAILING_* ]] && : >"$drive_c/icacls-fails"
@@ -192,6 +219,9 @@ METRICS_ALLOWED=127.0.0.300|METRICS_ALLOWED=127.0.0.300 is not a list of IPv4 ad
 FAILING_ICACLS=1|/setowner *S-1-5-32-544 /L /Q failed with status 5
 FAILING_FIND=1|TavinMonitorAgent cannot be checked (cmd and find ended with status 5 and 5)
 REFUSALS
+# (Wine's msiexec /qn logs no launch condition's message.)
+check "an install with MODE=both fails" eval '! msiexec_quiet /i "$msi" MODE=both'
+check "  and leaves nothing installed" test -z "$(registered_versions)" -a ! -e "$programs/TavinMonitorAgent.exe"
 rm -f "$drive_c/icacls-fails" "$drive_c/icacls.log"
 cp "$work/icacls.wine" "$system32/icacls.exe"
 rm -rf "${data:?}/TavinMonitorAgent"
@@ -268,6 +298,37 @@ check "uninstall keeps the edited ini" grep -aq "^port=$port\$" "$ini"
 check "uninstall keeps the logs" grep -aqs "Listening at $port" "$folder"/logs/TavinMonitorAgent_*.log
 check "nothing is registered" test -z "$(registered_versions)"
 
+# Service mode, with the ini the uninstall kept: registered, started and
+# serving; kept by an upgrade, not switched by a reinstall; removed.
+service_key='HKLM\System\CurrentControlSet\Services\TavinMonitorAgent'
+event_source_key='HKLM\System\CurrentControlSet\Services\EventLog\Application\TavinMonitorAgent'
+registry_value() {  # registry_value KEY NAME: as reg shows it, without quotes
+  wine reg query "$1" /v "$2" 2>/dev/null | tr -d '\r"' | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
+}
+registered_service() {
+  test "$(for value in ImagePath Start ObjectName; do registry_value "$service_key" $value; done)" = \
+       "$(printf '%s\n' "$exe_windows --service" 0x2 'NT SERVICE\TavinMonitorAgent')" -a ! -e "$startup_lnk" -a ! -e "$menu_lnk"
+}
+serving() {  # serving N: once the log has N "Listening at" lines, the console's status
+  for _ in $(seq 300); do [ "$(cat "$folder"/logs/*.log | grep -ac "Listening at $port")" -ge "$1" ] && break; sleep 0.1; done
+  console_status
+}
+rm -f "$folder"/logs/TavinMonitorAgent_*.log
+check "msiexec /i /qn MODE=service installs $version" msiexec_quiet /i "$msi" MODE=service
+check "the service is registered: --service, automatic start, its virtual account; no entries" registered_service
+check "the event source names the agent's executable" \
+  test "$(registry_value "$event_source_key" EventMessageFile)" = "$exe_windows"
+check "the service, started by the installation, answers the installed console" serving 1
+check "msiexec /i /qn upgrades to $newer and keeps service mode" msiexec_quiet /i "$newer_msi"
+check "  the upgraded service is registered and serves" eval 'registered_service && serving 2'
+check "a reinstall with MODE=tray is refused" \
+  eval '! msiexec_quiet /i "$newer_msi" MODE=tray REINSTALL=ALL REINSTALLMODE=vamus'
+check "  and leaves the service in place, serving" eval 'registered_service && console_status'
+check "msiexec /x /qn uninstalls service mode" msiexec_quiet /x "$newer_msi"
+check "the service stopped with \"Agent Closed\" last, and it and its event source are gone" \
+  test "$(tail -1 "$folder"/logs/TavinMonitorAgent_*.log | tr -d '\r' | cut -c21-)" = "Agent Closed" -a \
+       -z "$(registry_value "$service_key" ImagePath)" -a -z "$(registry_value "$event_source_key" EventMessageFile)"
+
 # A working folder, a metrics port and its scrapers of the administrator's
 # choice, which an upgrade keeps.
 own_folder='C:\Tavin'
@@ -276,15 +337,18 @@ check "msiexec /i /qn WORKFOLDER=$own_folder METRICS_PORT=9100 installs $version
 check "the Startup entry's working folder is $own_folder" \
   same_windows_path "$(lnk working_dir "$startup_lnk")" "$own_folder"
 check "the installer made $own_folder" test -d "$(unix_path "$own_folder")"
-upgrade_logged() { msiexec_bounded /i "$newer_msi" /qn /l*v "$(winepath -w "$work/upgrade.log")" >/dev/null 2>&1; }
-check "msiexec /i /qn upgrades to $newer without WORKFOLDER" upgrade_logged
+# The upgrade switches to service mode, in the remembered working folder.
+upgrade_logged() { msiexec_bounded /i "$newer_msi" /qn MODE=service /l*v "$(winepath -w "$work/upgrade.log")" >/dev/null 2>&1; }
+check "msiexec /i /qn MODE=service upgrades to $newer without WORKFOLDER, in service mode" \
+  eval 'upgrade_logged && registered_service'
 check "the upgrade keeps the working folder $own_folder" \
-  same_windows_path "$(lnk working_dir "$startup_lnk")" "$own_folder"
+  same_windows_path "$(registry_value 'HKLM\Software\TavinMonitorAgent' WorkingFolder)" "$own_folder"
 kept_metrics() {
   grep -aq 'FIREWALL_PORTS = 1-9099,9101-65535' "$work/upgrade.log" &&
     grep -aq 'METRICS_ALLOWED = 127.0.0.5' "$work/upgrade.log"
 }
 check "the upgrade keeps the metrics port and its scrapers for the firewall rules" kept_metrics
 check "msiexec /x /qn uninstalls it" msiexec_quiet /x "$newer_msi"
+check "  and the service is gone" test -z "$(registry_value "$service_key" ImagePath)"
 
 finish msi
