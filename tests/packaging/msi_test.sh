@@ -313,12 +313,21 @@ serving() {  # serving N: once the log has N "Listening at" lines, the console's
   for _ in $(seq 300); do [ "$(cat "$folder"/logs/*.log | grep -ac "Listening at $port")" -ge "$1" ] && break; sleep 0.1; done
   console_status
 }
+failed_start() {  # the service stopped with 1066 (its own error), service-specific 1
+  for _ in $(seq 50); do wine sc query TavinMonitorAgent | grep -qE "SERVICE_EXIT_CODE +: 1 " && return 0; sleep 0.2; done
+  return 1
+}
 rm -f "$folder"/logs/TavinMonitorAgent_*.log
-check "msiexec /i /qn MODE=service installs $version" msiexec_quiet /i "$msi" MODE=service
+program1=$(printf '监控程序1' | iconv -t GBK)
+LC_ALL=C sed -i "s/^$program1=N/$program1=Y/" "$ini"  # enabled, its start file missing
+check "msiexec /i /qn MODE=service installs $version, though the service cannot start" \
+  eval 'msiexec_quiet /i "$msi" MODE=service && failed_start'
+LC_ALL=C sed -i "s/^$program1=Y/$program1=N/" "$ini"
 check "the service is registered: --service, automatic start, its virtual account; no entries" registered_service
 check "the event source names the agent's executable" \
   test "$(registry_value "$event_source_key" EventMessageFile)" = "$exe_windows"
-check "the service, started by the installation, answers the installed console" serving 1
+check "the service, started again, answers the installed console" \
+  eval 'wine sc start TavinMonitorAgent >/dev/null 2>&1 && serving 1'
 check "msiexec /i /qn upgrades to $newer and keeps service mode" msiexec_quiet /i "$newer_msi"
 check "  the upgraded service is registered and serves" eval 'registered_service && serving 2'
 check "a reinstall with MODE=tray is refused" \
