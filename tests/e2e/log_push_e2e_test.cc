@@ -370,8 +370,8 @@ TEST_P(AgentRestart, TheNextConsoleGoesOnWhereTheLastHostStopped) {
   if (GetParam().newRun) appendFile(todaysLog(), kSeparatorLine + logLines(500, written + 501));
   const int last = written + (GetParam().newRun ? 1000 : 500);
   restartAgent(2);
-  EXPECT_NE(historyLog().find("监控程序1 system log: resuming at line "), std::string::npos)
-      << historyLog();
+  // The resume line follows the host-name line; it may reach the file a moment later.
+  EXPECT_TRUE(waitForHistory("监控程序1 system log: resuming at line ", kAnswerMs)) << historyLog();
   auto next = connectConsole();
   ASSERT_NE(next, nullptr);
   Received rest;
